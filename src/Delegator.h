@@ -1,0 +1,47 @@
+#ifndef PELKO_DELEGATOR_H
+#define PELKO_DELEGATOR_H
+
+#include "Node.h"
+
+class Connector;
+class Planner;
+
+// Mediator between the server link (Connector) and the bus master (Planner).
+// Neither half knows the other; every call between them comes through here,
+// is forwarded unchanged and runs on the caller's thread. The forwarding
+// operations are virtual only so that tests can put a recording stand-in in
+// place of either half; the gateway itself uses this class as it is.
+class Delegator {
+public:
+    Delegator() = default;
+    virtual ~Delegator() = default;
+
+    void setConnector(Connector* connector);
+    void setPlanner(Planner* planner);
+
+    // Server side -> bus side (main thread).
+    virtual void setAddress(unsigned char address);  // stores it, then Planner::setAddress
+    virtual void addType(DeviceType& type);
+    virtual void addNode(Node& node);
+    virtual void startPlanners();
+    virtual void setNodeData(Node& node);
+    virtual void removeNode(Node& node);
+    virtual void discoverNewNodes();
+    virtual void addressNewNodes(nodeMap& newNodes);
+
+    // Bus side -> server side.
+    virtual void updateNodeData(Node& node);                               // bus thread
+    virtual void logError(unsigned char error);                            // main thread
+    virtual void logError(unsigned char error, unsigned short nodeAddress);  // bus thread
+    virtual void requestNewAddresses(nodeMap& found);                      // main thread
+    virtual void addNodeToMap(Node& node);                                 // main thread
+
+    unsigned char getAddress() const { return address; }
+
+private:
+    unsigned char address = 0;
+    Connector* pConnector = nullptr;
+    Planner* pPlanner = nullptr;
+};
+
+#endif

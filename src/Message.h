@@ -1,0 +1,56 @@
+#ifndef PELKO_MESSAGE_H
+#define PELKO_MESSAGE_H
+
+#include "Node.h"
+
+// The bus frame format: builds every frame the gateway sends and finds,
+// checks and decodes every frame it reads. Frame: '#' L code body CRC '$',
+// CRC-8 (poly 0x31, init 0) over L, code and body. Knows nothing of timing.
+class Message {
+public:
+    static const unsigned char START = 0x23;  // '#'
+    static const unsigned char END = 0x24;    // '$'
+    static const unsigned char DISCOVERY = 0x00;
+    static const unsigned char DISCOVERY_REPLY = 0x01;
+    static const unsigned char ADDRESS_ASSIGN = 0x02;
+    static const unsigned char ADDRESS_CHECK = 0x04;
+    static const unsigned char ADDRESS_CONFIRM = 0x05;
+    static const unsigned char VALUE_REQUEST = 0x0A;
+    static const unsigned char VALUE_REPLY = 0x0B;
+    static const unsigned char SET = 0x0C;
+    static const unsigned char MEASURE = 0x0E;
+
+    Message();
+    virtual ~Message() = default;
+
+    // The gateway's own bus address, carried by every addressed frame (0 until set).
+    void setAddress(unsigned char address);
+
+    // Builders write one whole frame at txbuf[0] (room for 40 bytes needed)
+    // and return its length.
+    int makeDiscovery(unsigned char* txbuf);
+    int makeDiscoveryAddress(unsigned char* txbuf, Node node);
+    int makeDiscoveryCheckOk(unsigned char* txbuf, Node node);
+    int makeMeassure(unsigned char* txbuf, Node node);
+    int makeRequest(unsigned char* txbuf, Node node);
+    int makeSet(unsigned char* txbuf, Node node);
+
+    // Applies every valid value reply of this node's length found in the n
+    // bytes to the node's table. -1: none found; 1/0: the last one did/did
+    // not change a value. Never reads outside rxbuf[0..n).
+    int get(unsigned char* rxbuf, Node node, int n);
+    // Files every valid discovery reply as a new node keyed by its random
+    // number (first one wins), printing "Mame tu nod s randomem ..." for each.
+    void discoveryResponse(unsigned char* rxbuf, int n, nodeMap& nodes, typeMap& types);
+    // True when a valid address check reply carries this node's random and address.
+    bool discoveryCheck(unsigned char* rxbuf, int n, Node node);
+
+    // CRC-8 of buf[start..stop], both included; 0 when start > stop.
+    unsigned char calculateChecksum(const unsigned char* buf, short start, short stop) const;
+
+private:
+    unsigned char address = 0;
+    unsigned char crcTab[256];
+};
+
+#endif

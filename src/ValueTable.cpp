@@ -1,0 +1,29 @@
+#include "ValueTable.h"
+
+ValueTable::ValueTable(unsigned int channels, unsigned int perChannel)
+    : channels_(channels),
+      perChannel_(perChannel),
+      values_(static_cast<std::size_t>(channels) * perChannel, 0u),
+      rowPointers_(channels, nullptr) {
+    for (unsigned int c = 0; c < channels_; ++c) {
+        rowPointers_[c] = values_.data() + static_cast<std::size_t>(c) * perChannel_;
+    }
+}
+
+std::vector<unsigned int> ValueTable::snapshot() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return values_;
+}
+
+bool ValueTable::store(const std::vector<unsigned int>& values) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (values.size() != values_.size()) return false;
+    bool changed = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values_[i] != values[i]) {
+            changed = true;
+            values_[i] = values[i];
+        }
+    }
+    return changed;
+}
