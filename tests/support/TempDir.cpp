@@ -1,0 +1,33 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/pelko-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string TempDir::read(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
