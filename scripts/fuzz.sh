@@ -50,10 +50,10 @@ for t in "${targets[@]}"; do
   esac
   log="$dir/logs/$t.log"
   rc=0
-  # Standard output and error of the code under test are closed (-close_fd_mask=3):
-  # the gateway writes a console line for many inputs. libFuzzer and the
-  # sanitizers still report on their own copy of standard error.
-  nice -n 10 "$bin" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=3 \
+  # The gateway's console lines are silenced inside the targets (std::cout and
+  # std::cerr) and its standard output is closed (-close_fd_mask=1); libFuzzer
+  # and the sanitizers report on standard error.
+  nice -n 10 "$bin" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 \
     -timeout=30 -rss_limit_mb=2048 -max_len="$max_len" \
     -artifact_prefix="$dir/artifacts/$t/" \
     "$dir/corpus/$t" "tools/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?

@@ -8,6 +8,26 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+
+namespace {
+
+// The gateway writes a console line for many inputs; at thousands of runs a
+// second that only buries the fuzzer's own report. Standard error itself
+// stays open for libFuzzer, the sanitizers and fuzzFail. Set
+// PELKO_FUZZ_CONSOLE=1 to see the lines when replaying one input.
+struct QuietConsole {
+    QuietConsole() {
+        const char* keep = std::getenv("PELKO_FUZZ_CONSOLE");
+        if (keep != nullptr && keep[0] == '1') return;
+        std::cout.rdbuf(nullptr);
+        std::cerr.rdbuf(nullptr);
+        std::clog.rdbuf(nullptr);
+    }
+};
+const QuietConsole quietConsole;
+
+}  // namespace
 
 void fuzzFail(const char* file, int line, const std::string& what) {
     std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, what.c_str());
