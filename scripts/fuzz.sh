@@ -53,7 +53,7 @@ for t in "${targets[@]}"; do
   # The gateway's console lines are silenced inside the targets (std::cout and
   # std::cerr) and its standard output is closed (-close_fd_mask=1); libFuzzer
   # and the sanitizers report on standard error.
-  nice -n 10 "$bin" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 \
+  ASAN_OPTIONS=${ASAN_OPTIONS}:quarantine_size_mb=16 nice -n 10 "$bin" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 \
     -timeout=30 -rss_limit_mb=2048 -max_len="$max_len" \
     -artifact_prefix="$dir/artifacts/$t/" \
     "$dir/corpus/$t" "tools/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
