@@ -70,6 +70,9 @@ protected:
     // Ends the connection and waits for run() to return; its status.
     int stop() {
         if (!runner.joinable()) return status;
+        // Recorded from here on only: a sanitizer's report from the test body
+        // must reach the real stream even if the process dies.
+        err = std::make_unique<RecordingStream>(2);
         server.closeClient();
         auto result = done.get_future();
         if (result.wait_for(std::chrono::milliseconds(WAIT_MS)) != std::future_status::ready) {
@@ -124,7 +127,7 @@ protected:
     std::string linesSince(std::size_t mark) const { return out.text().substr(mark); }
 
     RecordingStream out{1};
-    RecordingStream err{2};
+    std::unique_ptr<RecordingStream> err;  // standard error, once stop() began
     LoopbackServer server;
     RecordingDelegator bus;
     std::unique_ptr<Connector> connector;
@@ -275,7 +278,7 @@ TEST_F(ConnectorLink, ConnectionEndingDuringHandshakeEndsRunBeforeTheBusStarts) 
     ASSERT_EQ(next(), "{\"message_type\":12}\n");
     EXPECT_EQ(stop(), 1);
     EXPECT_EQ(bus.names(), std::vector<std::string>{"setAddress"});
-    EXPECT_EQ(err.text(), "Server closed the connection\n");
+    EXPECT_EQ(err->text(), "Server closed the connection\n");
 }
 
 // ---- Commands ---------------------------------------------------------------
@@ -540,7 +543,7 @@ TEST_F(ConnectorLink, ServerClosingEndsRunWithStatusOneAndOneLine) {
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(stop(), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
-    EXPECT_EQ(err.text(), "Server closed the connection\n");
+    EXPECT_EQ(err->text(), "Server closed the connection\n");
 }
 
 // ---- Outgoing messages ------------------------------------------------------
