@@ -37,13 +37,20 @@ public:
     int descriptor() const { return port; }
 
 private:
-    // (private section owned by the UART's implementation)
+    // One warning line for a device without modem lines; returns 0.
+    int warnNoModemLines() const;
+    // 1 when the modem status bit is set, 0 when clear or unreadable.
+    int modemBit(int bit);
+    // Sets or clears one modem status bit; writes nothing when the read failed.
+    void changeModemBit(int bit, bool on);
+
     int baudrate = 0;
     int port = 0;
-    std::string portname;
+    std::string portname;  // a copy: the caller's text may be gone by openUART()
     int error = 0;
     termios portSettings{};
-    unsigned char rxbufpart[128]{};
+    bool configured = false;  // path and speed were given
+    unsigned char rxbufpart[128]{};  // sendBuf's scratch for the echo it discards
 };
 
 #endif
