@@ -74,5 +74,8 @@ int main() {
         con.setTCPSocket(TCPSocket(socket));
         con.start();
     }
-    return 0;
+    // Not a plain return: the stop thread above may still refer to pln, so the
+    // objects must outlive the process.
+    std::fflush(nullptr);
+    std::exit(0);
 }
