@@ -48,6 +48,8 @@ for t in "${targets[@]}"; do
     fuzz_connector|fuzz_tcp_stream) max_len=8192 ;;
     *) max_len=1024 ;;
   esac
+  dict=()
+  [ -f "tools/fuzz/$t.dict" ] && dict=(-dict="tools/fuzz/$t.dict")
   log="$dir/logs/$t.log"
   rc=0
   # The gateway's console lines are silenced inside the targets (std::cout and
@@ -55,7 +57,7 @@ for t in "${targets[@]}"; do
   # and the sanitizers report on standard error.
   ASAN_OPTIONS=${ASAN_OPTIONS}:quarantine_size_mb=16 nice -n 10 "$bin" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 \
     -timeout=30 -rss_limit_mb=2048 -max_len="$max_len" \
-    -artifact_prefix="$dir/artifacts/$t/" \
+    -artifact_prefix="$dir/artifacts/$t/" "${dict[@]}" \
     "$dir/corpus/$t" "tools/fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)

@@ -174,6 +174,7 @@ def connector():
                           '{"message_type":11,"address":4294967295}'),
         "non-ascii": b'{"message_type":16,"x":"\xc3\xa9\x7f\x01"}\x00',
         "unterminated-tail": z(SERVER["ping"]) + b'{"message_type":16}',
+        "deep-nesting": z('{"message_type":16,"x":' + "[" * 1200 + "]" * 1200 + "}", SERVER["ping"]),
     })
     seeds["own-handshake"] = b"H" + z(*HANDSHAKE) + z(SERVER["ping"])
     seeds["own-handshake-invalid"] = b"H" + z("{", "[", "nope") + z(SERVER["ping"])
