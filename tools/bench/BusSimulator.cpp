@@ -210,15 +210,22 @@ void BusSimulator::onBytes(const unsigned char* data, std::size_t length) {
 
     writeLine(std::vector<unsigned char>(data, data + length));
 
-    for (const Answer& answer : answers) {
+    for (const Answer& reply : answers) {
         if (!running_) return;
         if (peerFd_ >= 0) waitForPeerDrain();
-        if (answer.turnaround.count() > 0) std::this_thread::sleep_for(answer.turnaround);
+        if (reply.turnaround.count() > 0) std::this_thread::sleep_for(reply.turnaround);
         SimFrame sent;
         sent.time = Clock::now();
         sent.fromGateway = false;
-        sent.bytes = answer.bytes;
-        writeLine(answer.bytes);
+        sent.bytes = reply.bytes;
+        if (reply.splitAt > 0 && reply.splitAt < reply.bytes.size()) {
+            const auto cut = reply.bytes.begin() + static_cast<long>(reply.splitAt);
+            writeLine(std::vector<unsigned char>(reply.bytes.begin(), cut));
+            std::this_thread::sleep_for(reply.splitPause);
+            writeLine(std::vector<unsigned char>(cut, reply.bytes.end()));
+        } else {
+            writeLine(reply.bytes);
+        }
         decode(sent);
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -308,12 +315,16 @@ void BusSimulator::decode(SimFrame& frame) const {
     }
 }
 
-std::vector<unsigned char> BusSimulator::wrap(const SimNode& node, std::vector<unsigned char> frame) const {
-    if (!node.rawReply.empty()) return node.rawReply;
+BusSimulator::Answer BusSimulator::answer(const SimNode& node, std::vector<unsigned char> frame) {
+    Answer out{{}, node.turnaround, node.splitAt, node.splitPause};
+    if (!node.rawReply.empty()) {
+        out.bytes = node.rawReply;
+        return out;
+    }
     if (node.brokenCrc) frame[frame.size() - 2] ^= 0x5A;
-    std::vector<unsigned char> out(node.garbageBefore);
-    out.insert(out.end(), frame.begin(), frame.end());
-    out.insert(out.end(), node.garbageAfter.begin(), node.garbageAfter.end());
+    out.bytes = node.garbageBefore;
+    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+    out.bytes.insert(out.bytes.end(), node.garbageAfter.begin(), node.garbageAfter.end());
     return out;
 }
 
@@ -326,9 +337,7 @@ void BusSimulator::react(SimFrame& frame, std::vector<Answer>& answers) {
                 if (node.addressed) break;
                 ++node.discoveries;
                 if (!node.silent) {
-                    answers.push_back(
-                        {wrap(node, FrameCodec::discoveryReply(node.channels, node.typeCode, node.random)),
-                         node.turnaround});
+                    answers.push_back(answer(node, FrameCodec::discoveryReply(node.channels, node.typeCode, node.random)));
                 }
                 break;
             case 0x0A: {
@@ -339,8 +348,7 @@ void BusSimulator::react(SimFrame& frame, std::vector<Answer>& answers) {
                 values.resize(valueCount(node), 0);
                 std::vector<unsigned char> payload = FrameCodec::pack(values, node.dataRange);
                 payload.resize(payload.size() + node.extraPayload, 0xA5);
-                answers.push_back(
-                    {wrap(node, FrameCodec::valueReply(node.address, frame.gateway, payload)), node.turnaround});
+                answers.push_back(answer(node, FrameCodec::valueReply(node.address, frame.gateway, payload)));
                 break;
             }
             case 0x0C:
@@ -362,8 +370,7 @@ void BusSimulator::react(SimFrame& frame, std::vector<Answer>& answers) {
                 if (!node.silent) {
                     const unsigned short told =
                         static_cast<unsigned short>(node.wrongCheckAddress ? frame.address + 1 : frame.address);
-                    answers.push_back(
-                        {wrap(node, FrameCodec::addressCheck(node.random, told, frame.gateway)), node.turnaround});
+                    answers.push_back(answer(node, FrameCodec::addressCheck(node.random, told, frame.gateway)));
                 }
                 break;
             case 0x05:

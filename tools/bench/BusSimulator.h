@@ -97,6 +97,8 @@ private:
     struct Answer {
         std::vector<unsigned char> bytes;
         std::chrono::microseconds turnaround;
+        std::size_t splitAt;
+        std::chrono::microseconds splitPause;
     };
 
     void run();
@@ -104,7 +106,7 @@ private:
     void parse(std::vector<SimFrame>& found, std::vector<Answer>& answers);
     void decode(SimFrame& frame) const;
     void react(SimFrame& frame, std::vector<Answer>& answers);
-    std::vector<unsigned char> wrap(const SimNode& node, std::vector<unsigned char> frame) const;
+    static Answer answer(const SimNode& node, std::vector<unsigned char> frame);
     bool pinIsHigh();
     void writeLine(const std::vector<unsigned char>& bytes);
     void waitForPeerDrain();

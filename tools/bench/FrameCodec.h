@@ -12,8 +12,8 @@
 // value, each its dataRange lowest bits, least significant bit first.
 class FrameCodec {
 public:
-    static const unsigned char START = 0x23;
-    static const unsigned char END = 0x24;
+    static constexpr unsigned char START = 0x23;
+    static constexpr unsigned char END = 0x24;
 
     // CRC-8 of the bytes, bit by bit (no table).
     static unsigned char crc8(const unsigned char* data, std::size_t length);

@@ -2,6 +2,7 @@
 #define PELKO_BENCH_SIMNODE_H
 
 #include <chrono>
+#include <cstddef>
 #include <vector>
 
 // One simulated bus node: what it is, how it behaves, which faults it has,
@@ -34,6 +35,8 @@ struct SimNode {
     unsigned int extraPayload = 0;               // value replies carry this many bytes too many
     bool wrongCheckAddress = false;              // address check replies name address + 1
     std::vector<unsigned char> rawReply;         // when set: sent instead of every answer
+    std::size_t splitAt = 0;                     // when set: answers go out in two parts,
+    std::chrono::microseconds splitPause{0};     //   the rest this long after the first splitAt bytes
 
     // Observed by the simulator (frames with a good CRC addressed to this node).
     unsigned int requests = 0;
