@@ -196,19 +196,20 @@ void BusSimulator::onBytes(const unsigned char* data, std::size_t length) {
     pending_.insert(pending_.end(), data, data + length);
     pendingPin_.insert(pendingPin_.end(), length, pin);
     pendingTime_.insert(pendingTime_.end(), length, now);
-
     std::vector<SimFrame> found;
     std::vector<Answer> answers;
     {
+        // Recorded before the echo, so the gateway cannot go on before its
+        // frame is on record.
         std::lock_guard<std::mutex> guard(mutex_);
         parse(found, answers);
     }
+    // The gateway waits a bounded time for its echo: wake-ups and traces after it.
+    writeLine(std::vector<unsigned char>(data, data + length));
     changed_.notify_all();
     if (options_.trace) {
         for (const SimFrame& frame : found) options_.trace(frame);
     }
-
-    writeLine(std::vector<unsigned char>(data, data + length));
 
     for (const Answer& reply : answers) {
         if (!running_) return;
