@@ -295,6 +295,7 @@ struct Bench {
             options.pinValuePath = pinPath();
         }
         options.peerDevice = pty.slavePath();
+        options.realtime = true;  // the gateway waits only 40 ms for its echo
         sim = std::make_unique<BusSimulator>(pty.master(), options);
         sim->start();
         planner = std::make_unique<Planner>(pty.slavePath(), PIN, sysfs.root());

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -143,6 +145,12 @@ std::size_t BusSimulator::strayBytes() const {
 // ---------------------------------------------------------------- line thread
 
 void BusSimulator::run() {
+    if (options_.realtime) {
+        sched_param param{};
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        // Without the privilege it stays an ordinary thread.
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
     std::vector<unsigned char> buffer(1024);
     while (running_) {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};

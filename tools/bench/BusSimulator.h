@@ -52,6 +52,11 @@ public:
         // Live trace: called on the simulator's thread for every frame
         // received and every answer sent, without any lock held.
         std::function<void(const SimFrame&)> trace;
+        // Run the line thread at the lowest real-time priority where the
+        // system allows it (ignored elsewhere): like the hardware it stands
+        // for, its echo then does not wait for a busy CPU. The thread always
+        // blocks between bytes, so it cannot starve anything.
+        bool realtime = false;
         // Most frames kept for frames()/replies() (oldest dropped first).
         std::size_t keepFrames = 100000;
     };
