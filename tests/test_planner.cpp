@@ -541,8 +541,8 @@ TEST(PlannerValues, SetNodeDataReachesTheWireInTheNextWritePass) {
     const DeviceType delayedWriter = makeType(9, DeviceType::W, DeviceType::DELAYED, 1, 8);
     b.sim->addNode(simNode(6, delayedWriter, 1));
     b.add(1, TYPE_R, 1);
-    Node w = b.add(2, TYPE_W, 1);
-    Node rw = b.add(3, TYPE_RW, 2);
+    b.add(2, TYPE_W, 1);
+    b.add(3, TYPE_RW, 2);
     Node delayed = b.add(6, delayedWriter, 1);
     b.planner->start();
     ASSERT_TRUE(b.waitRequests(1, 3));
@@ -588,8 +588,6 @@ TEST(PlannerValues, SetNodeDataReachesTheWireInTheNextWritePass) {
     }
     EXPECT_EQ(b.sim->node(wId).values, std::vector<unsigned int>{0xABC});
     EXPECT_EQ(b.sim->node(rwId).values, (std::vector<unsigned int>{1, 2, 3, 4, 5, 6}));
-    (void)w;
-    (void)rw;
 }
 
 TEST(PlannerValues, RemovedNodesLeaveTheCycle) {
@@ -974,7 +972,8 @@ struct DiscoveryRun {
         const std::size_t reads = countTo(b.sim->frames(), 0x0A, 1);
         return b.waitRequests(1, reads + 2, within);
     }
-    std::vector<unsigned long> countLinesSum(const std::string& text) {
+    // The per-read byte counts the listening window printed.
+    std::vector<unsigned long> readCounts(const std::string& text) {
         std::vector<unsigned long> counts;
         for (const std::string& line : linesOf(text)) {
             if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
@@ -985,7 +984,7 @@ struct DiscoveryRun {
     }
     unsigned long bytesPrinted(const std::string& text) {
         unsigned long sum = 0;
-        for (unsigned long c : countLinesSum(text)) sum += c;
+        for (unsigned long c : readCounts(text)) sum += c;
         return sum;
     }
 
