@@ -35,7 +35,7 @@ struct SimNode {
     unsigned int extraPayload = 0;               // value replies carry this many bytes too many
     bool wrongCheckAddress = false;              // address check replies name address + 1
     std::vector<unsigned char> rawReply;         // when set: sent instead of every answer
-    std::size_t splitAt = 0;                     // when set: answers go out in two parts,
+    std::size_t splitAt = 0;                     // when set: answers go out in two writes,
     std::chrono::microseconds splitPause{0};     //   the rest this long after the first splitAt bytes
 
     // Observed by the simulator (frames with a good CRC addressed to this node).
