@@ -207,6 +207,8 @@ void Planner::start() {
         return;
     }
     portOpen = true;
+    std::lock_guard<std::mutex> thread(threadMutex);
+    if (stopping) return;
     busThread = std::thread(&Planner::loop, this);
 }
 
@@ -216,8 +218,15 @@ void Planner::stop() {
         stopping = true;
     }
     stopWake.notify_all();
-    std::lock_guard<std::mutex> bus(busMutex);
-    if (gpio4) gpio4->setvalGpio("0");
+    {
+        std::lock_guard<std::mutex> bus(busMutex);
+        if (gpio4) gpio4->setvalGpio("0");
+    }
+    // The bus thread ends within its current exchange. Joining it here leaves
+    // no finished thread unjoined when the process ends right after a stop
+    // (the SIGTERM path ends with _exit, without unwinding).
+    std::lock_guard<std::mutex> thread(threadMutex);
+    if (busThread.joinable() && busThread.get_id() != std::this_thread::get_id()) busThread.join();
 }
 
 void Planner::setPin(const char* level) { gpio4->setvalGpio(level); }

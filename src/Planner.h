@@ -54,8 +54,8 @@ public:
     void addressNewNodes(nodeMap& newNodes);
 
     // Orderly stop (SIGTERM): lets the frame exchange in progress finish,
-    // leaves the pin at "0" and keeps the bus quiet from then on. Safe from
-    // any thread; returns within about 100 ms.
+    // leaves the pin at "0", keeps the bus quiet from then on and has ended
+    // the bus thread. Safe from any thread; returns within about 100 ms.
     void stop();
 
     // Test seams. The clock gives milliseconds since the epoch (cut to 32
@@ -152,6 +152,7 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<bool> portOpen{false};
     bool started = false;
+    std::mutex threadMutex;  // starting and joining busThread
     std::thread busThread;
 };
 
