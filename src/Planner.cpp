@@ -70,7 +70,6 @@ Planner::Planner(std::string uartPortName, std::string gpioNumber, std::string g
 
 Planner::~Planner() {
     stop();
-    if (busThread.joinable()) busThread.join();
 }
 
 void Planner::setDelegator(Delegator* dlg) { pDelegator = dlg; }
@@ -207,8 +206,7 @@ void Planner::start() {
         return;
     }
     portOpen = true;
-    std::lock_guard<std::mutex> thread(threadMutex);
-    if (stopping) return;
+    std::lock_guard<std::mutex> guard(joinMutex);
     busThread = std::thread(&Planner::loop, this);
 }
 
@@ -222,10 +220,9 @@ void Planner::stop() {
         std::lock_guard<std::mutex> bus(busMutex);
         if (gpio4) gpio4->setvalGpio("0");
     }
-    // The bus thread ends within its current exchange. Joining it here leaves
-    // no finished thread unjoined when the process ends right after a stop
-    // (the SIGTERM path ends with _exit, without unwinding).
-    std::lock_guard<std::mutex> thread(threadMutex);
+    // The bus thread leaves its loop at its next turn; waiting for it here
+    // means a stopped gateway has no thread left that could touch the line.
+    std::lock_guard<std::mutex> guard(joinMutex);
     if (busThread.joinable() && busThread.get_id() != std::this_thread::get_id()) busThread.join();
 }
 

@@ -54,8 +54,8 @@ public:
     void addressNewNodes(nodeMap& newNodes);
 
     // Orderly stop (SIGTERM): lets the frame exchange in progress finish,
-    // leaves the pin at "0", keeps the bus quiet from then on and has ended
-    // the bus thread. Safe from any thread; returns within about 100 ms.
+    // leaves the pin at "0" and keeps the bus quiet from then on. Safe from
+    // any thread; returns within about 100 ms.
     void stop();
 
     // Test seams. The clock gives milliseconds since the epoch (cut to 32
@@ -141,6 +141,7 @@ private:
     // busMutex: held for each whole exchange on the line (pin, frames,
     // answer), by whichever thread has the bus, and by stop().
     std::mutex busMutex;
+    std::mutex joinMutex;  // guards busThread: started by start(), joined by stop() from any thread
     // commandMutex: table commands (addNode, removeNode, setNodeData) one at a time.
     std::mutex commandMutex;
 
@@ -152,7 +153,6 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<bool> portOpen{false};
     bool started = false;
-    std::mutex threadMutex;  // starting and joining busThread
     std::thread busThread;
 };
 
