@@ -7,7 +7,12 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /usr/lib/aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The multiarch libc6 of the target (pulled in by the -dev packages) provides
+# /lib/ld-linux-*, so qemu needs no sysroot; the cross toolchain's own libc
+# under /usr/<triplet> would mix two C libraries and crash threaded programs.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+# GCC notes an ABI change of 2017 on ARM for every vector of structs; not ours.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 set(PELKO_DEB_ARCH arm64)
 # pkg-config must see the target's .pc files only.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)

@@ -7,7 +7,12 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /usr/lib/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The multiarch libc6 of the target (pulled in by the -dev packages) provides
+# /lib/ld-linux-*, so qemu needs no sysroot; the cross toolchain's own libc
+# under /usr/<triplet> would mix two C libraries and crash threaded programs.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+# GCC notes an ABI change of 2017 on ARM for every vector of structs; not ours.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 set(PELKO_DEB_ARCH armhf)
 # pkg-config must see the target's .pc files only.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)

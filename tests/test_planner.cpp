@@ -643,7 +643,8 @@ struct SteppingClock {
     std::atomic<int> calls{0};
     unsigned long operator()() {
         const int k = ++calls;
-        const unsigned long base = 0x5FFFFC000ul;
+        // On a 32-bit target this is 0xFFFFC000: still just below a wrap.
+        const unsigned long base = static_cast<unsigned long>(0x5FFFFC000ull);
         return k <= 3 ? base + 9999ul * static_cast<unsigned long>(k) : base + 3 * 9999ul + 10000ul * (k - 3ul);
     }
 };

@@ -1,5 +1,7 @@
 #include "SyscallFault.h"
 
+#include "Emulation.h"
+
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -32,7 +34,7 @@ unsigned int argLow(int index) {
 }  // namespace
 
 bool failSyscallOn(long nr, int fd, int err, long request) {
-    if (ARCH == 0) return false;
+    if (ARCH == 0 || runningEmulated()) return false;
     const sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     std::vector<sock_filter> prog = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
