@@ -22,7 +22,8 @@ done
 
 missing=()
 for p in "${want[@]}"; do
-  dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+  # One line per installed architecture; any of them will do for an unqualified name.
+  dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
