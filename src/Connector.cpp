@@ -184,28 +184,37 @@ void Connector::start() {
 
 // ---- Handshake --------------------------------------------------------------
 
-bool Connector::getAddress() {
-    Json::Value request;
-    request["message_type"] = REQUEST_SUB_ADDRESS;
-    const std::string text = serialise(request);
-    std::cout << ("Zadost o adresu " + text) << std::endl;
+Connector::Answer Connector::ask(unsigned int request, unsigned int answerType, unsigned char errorIfNotJson,
+                                 Json::Value& answer) {
+    Json::Value message;
+    message["message_type"] = request;
+    const std::string text = serialise(message);
+    if (request == REQUEST_SUB_ADDRESS) std::cout << ("Zadost o adresu " + text) << std::endl;
     socket.sendData(text);
 
-    Json::Value answer;
     std::string received;
     switch (readMessage(answer, received)) {
-    case Received::Ended: return false;
+    case Received::Ended: return Answer::Ended;
     case Received::NotJson:
-        dropped(RESPONSE_SUB_ADDRESS, "not valid JSON: " + excerpt(received));
-        logError(ERROR_JSON_NOT_VALID);
-        return true;
+        dropped(answerType, "not valid JSON: " + excerpt(received));
+        logError(errorIfNotJson);
+        return Answer::Unusable;
     case Received::Json: break;
     }
+    if (!answer.isObject()) {
+        dropped(answerType, "not a JSON object");
+        return Answer::Unusable;
+    }
+    return Answer::Object;
+}
+
+bool Connector::getAddress() {
+    Json::Value answer;
+    const Answer got = ask(REQUEST_SUB_ADDRESS, RESPONSE_SUB_ADDRESS, ERROR_JSON_NOT_VALID, answer);
+    if (got != Answer::Object) return got != Answer::Ended;
     int value = 0;
     std::string problem;
-    if (!answer.isObject()) {
-        dropped(RESPONSE_SUB_ADDRESS, "not a JSON object");
-    } else if (!readInt(answer, "address", true, value, problem)) {
+    if (!readInt(answer, "address", true, value, problem)) {
         dropped(RESPONSE_SUB_ADDRESS, problem);
     } else {
         address = static_cast<unsigned char>(value);
@@ -215,24 +224,9 @@ bool Connector::getAddress() {
 }
 
 bool Connector::getTypes() {
-    Json::Value request;
-    request["message_type"] = REQUEST_TYPE_LIST;
-    socket.sendData(serialise(request));
-
     Json::Value answer;
-    std::string received;
-    switch (readMessage(answer, received)) {
-    case Received::Ended: return false;
-    case Received::NotJson:
-        dropped(RESPONSE_TYPE_LIST, "not valid JSON: " + excerpt(received));
-        logError(ERROR_JSON_NOT_VALID);
-        return true;
-    case Received::Json: break;
-    }
-    if (!answer.isObject()) {
-        dropped(RESPONSE_TYPE_LIST, "not a JSON object");
-        return true;
-    }
+    const Answer got = ask(REQUEST_TYPE_LIST, RESPONSE_TYPE_LIST, ERROR_JSON_NOT_VALID, answer);
+    if (got != Answer::Object) return got != Answer::Ended;
     // All entries are checked before the first is taken.
     std::vector<std::pair<int, DeviceType>> taken;
     if (const Json::Value* list = member(answer, "types")) {
@@ -265,24 +259,9 @@ bool Connector::getTypes() {
 }
 
 bool Connector::getNodes() {
-    Json::Value request;
-    request["message_type"] = REQUEST_NODE_LIST;
-    socket.sendData(serialise(request));
-
     Json::Value answer;
-    std::string received;
-    switch (readMessage(answer, received)) {
-    case Received::Ended: return false;
-    case Received::NotJson:
-        dropped(RESPONSE_NODE_LIST, "not valid JSON: " + excerpt(received));
-        logError(ERROR_PACKET_NONSENSE);
-        return true;
-    case Received::Json: break;
-    }
-    if (!answer.isObject()) {
-        dropped(RESPONSE_NODE_LIST, "not a JSON object");
-        return true;
-    }
+    const Answer got = ask(REQUEST_NODE_LIST, RESPONSE_NODE_LIST, ERROR_PACKET_NONSENSE, answer);
+    if (got != Answer::Object) return got != Answer::Ended;
     std::vector<NodeEntry> entries;
     if (!readNodeEntries(RESPONSE_NODE_LIST, answer, entries)) return true;
     for (NodeEntry& entry : entries) {

@@ -75,6 +75,11 @@ private:
     };
 
     // Handshake steps; false when the connection ended.
+    // One handshake exchange: sends the request and reads the answer. A
+    // NotJson answer is reported and queues `errorIfNotJson`; Unusable and
+    // Ended mean the step ends (Ended: the connection is gone).
+    enum class Answer { Object, Unusable, Ended };
+    Answer ask(unsigned int request, unsigned int answerType, unsigned char errorIfNotJson, Json::Value& answer);
     bool getAddress();
     bool getTypes();
     bool getNodes();
