@@ -1,0 +1,98 @@
+// End-to-end: the real gateway binary under the bench simulator, one
+// scenario per case (tools/scenarios). A scenario passes only when every one
+// of its steps passed, so each test states the case and the simulator's
+// summary says what went wrong.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string scenarioPath(const std::string& name) { return std::string(PELKO_SOURCE_DIR) + "/tools/scenarios/" + name; }
+
+// Runs pelko-sim on a scenario against the gateway of this build. Generous
+// limit: the sanitizer builds run several times slower.
+Run simulate(const std::string& scenarioFile, const std::vector<std::string>& extra = {}) {
+    TempDir cwd;
+    Run r;
+    std::vector<std::string> args = {"--scenario", scenarioFile, "--gateway", PELKO_BINARY};
+    args.insert(args.end(), extra.begin(), extra.end());
+    r.status = runProgram(PELKO_SIM_BINARY, args, cwd.path(), &r.out, &r.err, 180000);
+    return r;
+}
+
+void expectPasses(const std::string& name) {
+    const Run r = simulate(scenarioPath(name));
+    EXPECT_EQ(r.status, 0) << "pelko-sim " << name << " failed:\n" << r.out << r.err;
+    EXPECT_NE(r.out.find("Result: PASS"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+// The whole job, discovery's 8 s listening window included (the one long test).
+TEST(E2E, DefaultScenarioPassesEveryStepLong) {
+    const Run r = simulate(scenarioPath("default.json"));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // The live trace tells its sources apart.
+    for (const char* column : {"gw -> srv", "srv -> gw", "gw -> bus", "bus -> gw", "gw says", "STEP"})
+        EXPECT_NE(r.out.find(column), std::string::npos) << "no \"" << column << "\" lines in the trace";
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+}
+
+TEST(E2E, ServerClosingTheConnectionEndsTheGatewayWithAMessage) { expectPasses("server-closes.json"); }
+
+TEST(E2E, MessagesSplitAcrossWritesAndSharingOneWriteAreAllTaken) { expectPasses("stream-framing.json"); }
+
+TEST(E2E, HundredKilobyteNodeListIsTakenWhole) { expectPasses("big-node-list.json"); }
+
+TEST(E2E, InvalidJsonIsReportedInTheHandshakeAndDroppedLater) { expectPasses("invalid-json.json"); }
+
+TEST(E2E, MissingSerialDeviceReportsErrorOneAndKeepsServingTheServer) { expectPasses("no-serial-device.json"); }
+
+TEST(E2E, GarbageBrokenChecksumsAndOverlongRepliesOnTheBus) { expectPasses("bus-faults.json"); }
+
+TEST(E2E, MissingConfigurationFileEndsWithStatusOne) { expectPasses("config-missing.json"); }
+
+TEST(E2E, MissingConfigurationKeysAreNamed) { expectPasses("config-missing-keys.json"); }
+
+TEST(E2E, UnreachableServerEndsWithStatusZeroWithoutTouchingThePin) { expectPasses("server-unreachable.json"); }
+
+// The bench's own judgement: a step that cannot pass fails the run, and the
+// summary names it.
+TEST(PelkoSim, UnmetStepFailsTheRunAndIsNamedInTheSummary) {
+    const Run r = simulate(scenarioPath("impossible.json"), {"--quiet"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("  FAIL  ghost node 99 reported"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  PASS  handshake"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Result: FAIL, 2 of 3 steps passed"), std::string::npos) << r.out;
+    // --quiet leaves only the summary: no trace lines.
+    EXPECT_EQ(r.out.find("gw -> srv"), std::string::npos) << r.out;
+}
+
+TEST(PelkoSim, BrokenScenarioIsRefusedNamingFileAndProblem) {
+    TempDir dir;
+    dir.write("typo.json", R"({"types": [], "nodes": [{"address": 5, "type": 1, "channel_count": 1}]})");
+    Run r = simulate(dir.file("typo.json"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(dir.file("typo.json")), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("type 1 is not in \"types\""), std::string::npos) << r.err;
+
+    dir.write("unknown.json", R"({"expect": [{"id": "a", "console": "x", "after": "nothing"}]})");
+    r = simulate(dir.file("unknown.json"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown id \"nothing\""), std::string::npos) << r.err;
+
+    r = simulate(dir.file("absent.json"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot be read"), std::string::npos) << r.err;
+}
