@@ -14,22 +14,22 @@
 // master through the Delegator.
 class Connector {
 public:
-    static const unsigned int REQUEST_SUB_ADDRESS = 1;
-    static const unsigned int RESPONSE_SUB_ADDRESS = 2;
-    static const unsigned int NEW_NODES_FOUND = 3;
-    static const unsigned int NEW_ADDRESSES = 4;
-    static const unsigned int DATA_GET = 5;
-    static const unsigned int DATA_SET = 6;
-    static const unsigned int ERROR = 7;
-    static const unsigned int REQUEST_NODE_LIST = 8;
-    static const unsigned int RESPONSE_NODE_LIST = 9;
-    static const unsigned int REGISTER_NEW_TYPE = 10;
-    static const unsigned int NODE_REMOVED = 11;
-    static const unsigned int REQUEST_TYPE_LIST = 12;
-    static const unsigned int RESPONSE_TYPE_LIST = 13;
-    static const unsigned int DISCOVER_NEW_NODES = 15;
-    static const unsigned int PING_REQUEST = 16;
-    static const unsigned int PING_RESPONSE = 17;
+    static constexpr unsigned int REQUEST_SUB_ADDRESS = 1;
+    static constexpr unsigned int RESPONSE_SUB_ADDRESS = 2;
+    static constexpr unsigned int NEW_NODES_FOUND = 3;
+    static constexpr unsigned int NEW_ADDRESSES = 4;
+    static constexpr unsigned int DATA_GET = 5;
+    static constexpr unsigned int DATA_SET = 6;
+    static constexpr unsigned int ERROR = 7;
+    static constexpr unsigned int REQUEST_NODE_LIST = 8;
+    static constexpr unsigned int RESPONSE_NODE_LIST = 9;
+    static constexpr unsigned int REGISTER_NEW_TYPE = 10;
+    static constexpr unsigned int NODE_REMOVED = 11;
+    static constexpr unsigned int REQUEST_TYPE_LIST = 12;
+    static constexpr unsigned int RESPONSE_TYPE_LIST = 13;
+    static constexpr unsigned int DISCOVER_NEW_NODES = 15;
+    static constexpr unsigned int PING_REQUEST = 16;
+    static constexpr unsigned int PING_RESPONSE = 17;
 
     Connector();
     Connector(const Connector&) = delete;

@@ -1,5 +1,13 @@
 #include "DeviceType.h"
 
+// Definitions for the class constants, so they can be bound to references
+// (comparisons in gtest, std::max, ...) without a link error.
+const char DeviceType::R;
+const char DeviceType::RW;
+const char DeviceType::W;
+const char DeviceType::NOW;
+const char DeviceType::DELAYED;
+
 unsigned int DeviceType::getType() const { return type; }
 void DeviceType::setType(unsigned int value) { type = value; }
 unsigned char DeviceType::getDataRange() const { return dataRange; }

@@ -37,6 +37,8 @@ int main() {
     const char* gpio = conf.GetValue("settings", "gpio");
     const char* gpioRoot = conf.GetValue("settings", "gpio_root", GPIO::DEFAULT_ROOT);
 
+    // Every value goes on unchecked, so an incomplete configuration stops
+    // here, before any network or bus access, naming all that is missing.
     if (!loaded || !ip || !port || !uart || !gpio) {
         std::string missing;
         const char* names[] = {"ip", "port", "uart", "gpio"};
@@ -44,12 +46,8 @@ int main() {
         for (int i = 0; i < 4; ++i) {
             if (!values[i]) missing += std::string(missing.empty() ? "" : ", ") + names[i];
         }
-        if (!loaded) {
-            std::cerr << "Cannot read " << confFile << " in the working directory (missing keys: "
-                      << missing << ")" << std::endl;
-        } else {
-            std::cerr << confFile << ": missing keys in [settings]: " << missing << std::endl;
-        }
+        std::cerr << confFile << ": " << (loaded ? "" : "cannot read the file in the working directory; ")
+                  << "missing keys in [settings]: " << missing << std::endl;
         return 1;
     }
 
@@ -76,5 +74,8 @@ int main() {
         con.setTCPSocket(TCPSocket(socket));
         con.start();
     }
-    return 0;
+    // Not a plain return: the stop thread above may still refer to pln, so the
+    // objects must outlive the process.
+    std::fflush(nullptr);
+    std::exit(0);
 }

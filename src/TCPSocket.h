@@ -41,12 +41,16 @@ public:
 
 private:
     int openSocket();
+    // Hands out the next complete message from `pending`, if there is one.
+    bool takeMessage(std::string& text);
 
     const char* hostname = nullptr;
     int port = 0;
     int mySocket = -1;
-    std::string pending;   // received bytes not yet handed out
-    bool skipping = false; // inside an over-long message, dropping to its zero byte
+    std::string pending;          // received bytes not yet handed out
+    std::size_t head = 0;         // start of the first unhanded byte in `pending`
+    std::size_t scanned = 0;      // bytes from `head` already known to hold no zero byte
+    bool skipping = false;        // inside an over-long message, dropping to its zero byte
     bool peerClosed = false;
     int receiveErrno = 0;
 };

@@ -4,7 +4,9 @@ ValueTable::ValueTable(unsigned int channels, unsigned int perChannel)
     : channels_(channels),
       perChannel_(perChannel),
       values_(static_cast<std::size_t>(channels) * perChannel, 0u),
-      rowPointers_(channels, nullptr) {
+      // One spare null entry: a table of no channels still has a (non-null)
+      // row array, which tells it apart from a node without a table.
+      rowPointers_(static_cast<std::size_t>(channels) + 1, nullptr) {
     for (unsigned int c = 0; c < channels_; ++c) {
         rowPointers_[c] = values_.data() + static_cast<std::size_t>(c) * perChannel_;
     }
