@@ -105,13 +105,14 @@ void GatewayProcess::reap() {
     e.status = status;
     e.text = WIFEXITED(st) ? "exit status " + std::to_string(status)
                            : std::string("killed by signal ") + strsignal(WTERMSIG(st));
+    // In the trace before anyone waiting for the exit goes on to judge the run.
+    trace_.record(std::move(e));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = status;
         exited_ = true;
     }
     exitedCv_.notify_all();
-    trace_.record(std::move(e));
 }
 
 void GatewayProcess::signal(int sig) const {

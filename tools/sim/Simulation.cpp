@@ -144,12 +144,13 @@ int Simulation::run() {
             if (ref < 0) continue;
             if (now >= ref + c.at) {
                 sent[i] = true;
+                // Marked first: what the gateway does about it may be in the trace before send() returns.
+                verdict_.markReference(c.id.empty() ? "#" + std::to_string(i) : c.id, trace_.now());
                 if (c.close) {
                     server.closeClient();
                 } else if (!server.send(c.messages, c.split)) {
                     trace_.note("could not send (no connection): " + c.describe());
                 }
-                verdict_.markReference(c.id.empty() ? "#" + std::to_string(i) : c.id, trace_.now());
             } else {
                 wake = std::min(wake, ref + c.at);
             }

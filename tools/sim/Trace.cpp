@@ -31,7 +31,7 @@ void Trace::record(Event e) {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%8.3f  %-9s  ", e.t, label(e.kind));
         const bool repetitive = e.kind == Event::Kind::BusOut || e.kind == Event::Kind::BusIn ||
-                                e.kind == Event::Kind::ConsoleOut || e.kind == Event::Kind::ServerIn;
+                                e.kind == Event::Kind::ConsoleOut;
         if (mode_ == Mode::Full || !repetitive) {
             printLocked(stamp + e.text);
         } else {

@@ -10,6 +10,10 @@ std::string seconds(double t) {
     return buf;
 }
 
+std::string times(int n) {
+    return n == 0 ? "never seen" : n == 1 ? "seen once" : "seen " + std::to_string(n) + " times";
+}
+
 Json::Value frameJson(const Event& e) {
     Json::Value v;
     v["code"] = e.code;
@@ -238,12 +242,11 @@ std::vector<Verdict::Result> Verdict::finish(bool pinExported) {
             if (!step.after.empty() && refLocked(step.after) < 0)
                 r.detail = "never checked: \"" + step.after + "\" did not happen";
             else
-                r.detail = "seen " + std::to_string(st.count) + " of " + std::to_string(step.min) + " times";
+                r.detail = "seen " + std::to_string(st.count) + " of " + std::to_string(step.min) + " times needed";
         } else {
             r.pass = true;
             if (step.min > 0) r.detail = "at " + seconds(st.reachedAt);
-            if (step.min != 1 || step.max >= 0) r.detail += (r.detail.empty() ? "" : ", ") + std::string("seen ") +
-                                                            std::to_string(st.count) + " times";
+            if (step.min != 1 || step.max >= 0) r.detail += (r.detail.empty() ? "" : ", ") + times(st.count);
         }
         results.push_back(r);
     }
