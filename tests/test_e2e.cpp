@@ -12,7 +12,7 @@
 
 namespace {
 
-struct Run {
+struct SimRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -22,9 +22,9 @@ std::string scenarioPath(const std::string& name) { return std::string(PELKO_SOU
 
 // Runs pelko-sim on a scenario against the gateway of this build. Generous
 // limit: the sanitizer builds run several times slower.
-Run simulate(const std::string& scenarioFile, const std::vector<std::string>& extra = {}) {
+SimRun simulate(const std::string& scenarioFile, const std::vector<std::string>& extra = {}) {
     TempDir cwd;
-    Run r;
+    SimRun r;
     std::vector<std::string> args = {"--scenario", scenarioFile, "--gateway", PELKO_BINARY};
     args.insert(args.end(), extra.begin(), extra.end());
     r.status = runProgram(PELKO_SIM_BINARY, args, cwd.path(), &r.out, &r.err, 180000);
@@ -32,7 +32,7 @@ Run simulate(const std::string& scenarioFile, const std::vector<std::string>& ex
 }
 
 void expectPasses(const std::string& name) {
-    const Run r = simulate(scenarioPath(name));
+    const SimRun r = simulate(scenarioPath(name));
     EXPECT_EQ(r.status, 0) << "pelko-sim " << name << " failed:\n" << r.out << r.err;
     EXPECT_NE(r.out.find("Result: PASS"), std::string::npos) << r.out;
 }
@@ -41,7 +41,7 @@ void expectPasses(const std::string& name) {
 
 // The whole job, discovery's 8 s listening window included (the one long test).
 TEST(E2E, DefaultScenarioPassesEveryStepLong) {
-    const Run r = simulate(scenarioPath("default.json"));
+    const SimRun r = simulate(scenarioPath("default.json"));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     // The live trace tells its sources apart.
     for (const char* column : {"gw -> srv", "srv -> gw", "gw -> bus", "bus -> gw", "gw says", "STEP"})
@@ -70,7 +70,7 @@ TEST(E2E, UnreachableServerEndsWithStatusZeroWithoutTouchingThePin) { expectPass
 // The bench's own judgement: a step that cannot pass fails the run, and the
 // summary names it.
 TEST(PelkoSim, UnmetStepFailsTheRunAndIsNamedInTheSummary) {
-    const Run r = simulate(scenarioPath("impossible.json"), {"--quiet"});
+    const SimRun r = simulate(scenarioPath("impossible.json"), {"--quiet"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("  FAIL  ghost node 99 reported"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  PASS  handshake"), std::string::npos) << r.out;
@@ -82,7 +82,7 @@ TEST(PelkoSim, UnmetStepFailsTheRunAndIsNamedInTheSummary) {
 TEST(PelkoSim, BrokenScenarioIsRefusedNamingFileAndProblem) {
     TempDir dir;
     dir.write("typo.json", R"({"types": [], "nodes": [{"address": 5, "type": 1, "channel_count": 1}]})");
-    Run r = simulate(dir.file("typo.json"));
+    SimRun r = simulate(dir.file("typo.json"));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(dir.file("typo.json")), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("type 1 is not in \"types\""), std::string::npos) << r.err;
