@@ -247,7 +247,9 @@ Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {
             text += " node " + std::to_string(e.address);
             const Scenario::Node* n = sc.findNodeByAddress(e.address);
             const Scenario::Type* type = n ? sc.findType(n->type) : nullptr;
-            if ((e.code == 0x0C || e.code == 0x0B) && type) {
+            if ((e.code == 0x0C || e.code == 0x0B) && len < 4) {
+                text += " (too short for a node address and payload)";
+            } else if ((e.code == 0x0C || e.code == 0x0B) && type) {
                 std::vector<unsigned char> payload(p + 6, p + len + 2);
                 const auto flat = FrameCodec::unpack(payload, static_cast<size_t>(n->channelCount * type->dataCount),
                                                      static_cast<unsigned>(type->dataRange));
@@ -259,6 +261,7 @@ Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {
             break;
         }
         case 0x01:
+            if (len < 5) break;
             e.random = word(5);
             text += " random " + std::to_string(e.random) + ", type " + std::to_string(p[4]) + ", " +
                     std::to_string(p[3]) + " channels";
@@ -272,6 +275,12 @@ Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {
             break;
         default:
             break;
+    }
+    if (e.kind == Event::Kind::BusOut) {
+        // The gateway's own address rides in every addressed frame it sends.
+        if ((e.code == 0x0A || e.code == 0x0C || e.code == 0x0E) && len >= 4) e.gateway = p[5];
+        if ((e.code == 0x02 || e.code == 0x05) && len >= 6) e.gateway = p[7];
+        if (e.gateway >= 0) text += "  from gw " + std::to_string(e.gateway);
     }
     text += e.crcOk ? "  crc ok" : "  CRC WRONG";
     if (start > 0 || start + len + 4 < b.size())

@@ -30,11 +30,13 @@ struct Event {
     bool lineFeed = true;
 
     // Bus frames: code (-1 when nothing frame-like), node address (-1 when the
-    // frame carries none), random number (-1 when none), decoded values per
-    // channel, checksum verdict and direction pin state while it was sent.
+    // frame carries none), random number (-1 when none), gateway address,
+    // decoded values per channel, checksum verdict and whether the direction
+    // pin read "0" while the gateway sent it.
     int code = -1;
     int address = -1;
     int random = -1;
+    int gateway = -1;  // the gateway's own address, in the frames it sends
     std::vector<std::vector<unsigned>> values;
     bool crcOk = true;
     bool pinViolation = false;

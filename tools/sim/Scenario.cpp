@@ -198,6 +198,10 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
             throw std::runtime_error(where + ": fault is one of garbage, bad_crc, overlong, wrong_check");
         node.turnaroundUs = integer(n, "turnaround_us", -1, where);
         if (!names.insert(node.name).second) throw std::runtime_error(where + ": name used twice");
+        for (const auto& other : s.nodes)
+            if (other.address == node.address)
+                throw std::runtime_error(where + ": address " + std::to_string(node.address) + " is also " +
+                                         other.name + "'s");
         s.nodes.push_back(node);
     }
 

@@ -19,6 +19,7 @@ Json::Value frameJson(const Event& e) {
     v["code"] = e.code;
     if (e.address >= 0) v["address"] = e.address;
     if (e.random >= 0) v["random"] = e.random;
+    if (e.gateway >= 0) v["gateway"] = e.gateway;
     v["crc_ok"] = e.crcOk;
     if (!e.values.empty()) {
         v["values"] = Json::Value(Json::arrayValue);
