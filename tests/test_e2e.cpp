@@ -10,6 +10,11 @@
 #include "ChildProcess.h"
 #include "TempDir.h"
 
+#ifndef PELKO_SIM_BINARY
+// Built without the bench (tools/bench missing): nothing to run against.
+#define PELKO_SIM_BINARY ""
+#endif
+
 namespace {
 
 struct SimRun {
@@ -23,6 +28,10 @@ std::string scenarioPath(const std::string& name) { return std::string(PELKO_SOU
 // Runs pelko-sim on a scenario against the gateway of this build. Generous
 // limit: the sanitizer builds run several times slower.
 SimRun simulate(const std::string& scenarioFile, const std::vector<std::string>& extra = {}) {
+    if (std::string(PELKO_SIM_BINARY).empty()) {
+        ADD_FAILURE() << "pelko-sim was not built (tools/bench missing)";
+        return {};
+    }
     TempDir cwd;
     SimRun r;
     std::vector<std::string> args = {"--scenario", scenarioFile, "--gateway", PELKO_BINARY};

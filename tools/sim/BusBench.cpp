@@ -80,7 +80,13 @@ BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pi
     options.peerDevice = slavePath_;
     options.lineTiming = scenario.lineTiming;
     options.keepFrames = 1000;
-    options.trace = [this](const SimFrame& f) { trace_.record(describe(f, scenario_, clockToTrace(f.time))); };
+    options.trace = [this](const SimFrame& f) {
+        {
+            std::lock_guard<std::mutex> lock(framesMutex_);
+            frames_.push_back(f);
+        }
+        framesCv_.notify_one();
+    };
     sim_ = std::make_unique<BusSimulator>(master_, options);
 
     for (const auto& n : scenario.nodes) {
@@ -115,8 +121,22 @@ double BusBench::clockToTrace(std::chrono::steady_clock::time_point tp) const {
 }
 
 void BusBench::start() {
+    tracer_ = std::thread([this] { traceFrames(); });
     sim_->start();
     behaviour_ = std::thread([this] { behave(); });
+}
+
+void BusBench::traceFrames() {
+    std::unique_lock<std::mutex> lock(framesMutex_);
+    for (;;) {
+        framesCv_.wait(lock, [this] { return framesDone_ || !frames_.empty(); });
+        if (frames_.empty()) return;  // done and drained
+        SimFrame f = std::move(frames_.front());
+        frames_.pop_front();
+        lock.unlock();
+        trace_.record(describe(f, scenario_, clockToTrace(f.time)));
+        lock.lock();
+    }
 }
 
 void BusBench::beginBehaviour(double t) {
@@ -135,6 +155,12 @@ void BusBench::stop() {
     cv_.notify_all();
     if (behaviour_.joinable()) behaviour_.join();
     if (sim_) sim_->stop();
+    {
+        std::lock_guard<std::mutex> lock(framesMutex_);
+        framesDone_ = true;
+    }
+    framesCv_.notify_all();
+    if (tracer_.joinable()) tracer_.join();
 }
 
 void BusBench::behave() {

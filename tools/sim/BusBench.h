@@ -2,6 +2,7 @@
 #define PELKO_SIM_BUSBENCH_H
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@ public:
 
 private:
     void behave();
+    void traceFrames();
     double clockToTrace(std::chrono::steady_clock::time_point tp) const;
 
     Trace& trace_;
@@ -59,6 +61,14 @@ private:
     double begin_ = -1;
     bool stopping_ = false;
     std::thread behaviour_;
+
+    // Frames wait here for the trace thread, so the simulator's line thread
+    // never waits on the trace (it must echo the gateway's bytes at once).
+    std::mutex framesMutex_;
+    std::condition_variable framesCv_;
+    std::deque<SimFrame> frames_;
+    bool framesDone_ = false;
+    std::thread tracer_;
 };
 
 #endif

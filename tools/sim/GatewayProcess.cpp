@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,8 @@ bool GatewayProcess::start(const std::string& binary, const std::string& workDir
     }
     if (pid_ == 0) {
         setpgid(0, 0);
+        // Should the bench die, the gateway is stopped too (the forking thread runs the whole scenario).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -137,6 +137,7 @@ int Simulation::run() {
     for (;;) {
         const double now = trace_.now();
         double wake = sc.timeout;
+        bool answersPending = false;
         for (size_t i = 0; i < sc.commands.size(); ++i) {
             if (sent[i]) continue;
             const Scenario::Command& c = sc.commands[i];
@@ -162,6 +163,7 @@ int Simulation::run() {
                 answers.pop_front();
             }
             if (!answers.empty()) wake = std::min(wake, answers.front().due);
+            answersPending = !answers.empty();
         }
 
         bool allSent = true;
@@ -179,7 +181,7 @@ int Simulation::run() {
             if (endedAt < 0) endedAt = now;
             if (now >= endedAt + sc.settle) break;
             wake = std::min(wake, endedAt + sc.settle);
-        } else if (allSent && answers.empty() && verdict_.allMatched()) {
+        } else if (allSent && !answersPending && verdict_.allMatched()) {
             if (settledSince < 0) {
                 settledSince = now;
                 trace_.note("every step matched; running " + twoDecimals(sc.settle) + " s more");
