@@ -1,14 +1,641 @@
 #include "Connector.h"
-#include <cstdlib>
-// Not built yet.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+#include <json/json.h>
+
+#include "Errors.h"
+
+namespace {
+
+const char* messageName(unsigned int code) {
+    switch (code) {
+    case Connector::REQUEST_SUB_ADDRESS: return "REQUEST_SUB_ADDRESS";
+    case Connector::RESPONSE_SUB_ADDRESS: return "RESPONSE_SUB_ADDRESS";
+    case Connector::NEW_NODES_FOUND: return "NEW_NODES_FOUND";
+    case Connector::NEW_ADDRESSES: return "NEW_ADDRESSES";
+    case Connector::DATA_GET: return "DATA_GET";
+    case Connector::DATA_SET: return "DATA_SET";
+    case Connector::ERROR: return "ERROR";
+    case Connector::REQUEST_NODE_LIST: return "REQUEST_NODE_LIST";
+    case Connector::RESPONSE_NODE_LIST: return "RESPONSE_NODE_LIST";
+    case Connector::REGISTER_NEW_TYPE: return "REGISTER_NEW_TYPE";
+    case Connector::NODE_REMOVED: return "NODE_REMOVED";
+    case Connector::REQUEST_TYPE_LIST: return "REQUEST_TYPE_LIST";
+    case Connector::RESPONSE_TYPE_LIST: return "RESPONSE_TYPE_LIST";
+    case Connector::DISCOVER_NEW_NODES: return "DISCOVER_NEW_NODES";
+    case Connector::PING_REQUEST: return "PING_REQUEST";
+    case Connector::PING_RESPONSE: return "PING_RESPONSE";
+    default: return "message";
+    }
+}
+
+// "DATA_SET (6)": how console lines name a message.
+std::string label(unsigned int code) {
+    return std::string(messageName(code)) + " (" + std::to_string(code) + ")";
+}
+
+// One console line, written in one piece so that lines of other threads do
+// not cut into it, and flushed so a service log shows it at once.
+void say(const std::string& line) { std::cout << line << std::endl; }
+
+void dropped(unsigned int code, const std::string& problem) { say(label(code) + " dropped: " + problem); }
+
+std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
+
+// Compact JSON with members in ascending key order, then a line feed: the
+// same bytes as JsonCpp's FastWriter, without its deprecated class. A local
+// builder per call keeps the threads that build messages apart.
+std::string serialise(const Json::Value& message) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["commentStyle"] = "None";
+    return Json::writeString(builder, message) + "\n";
+}
+
+// A member of an object, or nullptr when it is absent; null reads as absent.
+const Json::Value* member(const Json::Value& object, const char* key) {
+    if (!object.isObject()) return nullptr;
+    const Json::Value* value = object.find(key, key + std::strlen(key));
+    return (value != nullptr && !value->isNull()) ? value : nullptr;
+}
+
+// Why `value` cannot be read as a signed 32-bit number; empty when it can.
+std::string intProblem(const Json::Value& value) {
+    if (value.isInt()) return "";
+    return value.isNumeric() ? "is not a signed 32-bit integer" : "is not a number";
+}
+
+// Why `value` cannot be read as an unsigned 32-bit number; empty when it can.
+std::string uintProblem(const Json::Value& value) {
+    if (value.isUInt()) return "";
+    if (!value.isNumeric()) return "is not a number";
+    return value.asDouble() < 0 ? "is negative" : "is not an unsigned 32-bit integer";
+}
+
+// Reads member `key` as a signed 32-bit number. An absent optional member
+// reads as 0; an absent required one, or one that is not such a number, sets
+// `problem` and gives false.
+bool readInt(const Json::Value& object, const char* key, bool required, int& out, std::string& problem) {
+    const Json::Value* value = member(object, key);
+    if (value == nullptr) {
+        out = 0;
+        if (required) problem = quoted(key) + " is missing";
+        return !required;
+    }
+    const std::string why = intProblem(*value);
+    if (!why.empty()) {
+        problem = quoted(key) + " " + why;
+        return false;
+    }
+    out = value->asInt();
+    return true;
+}
+
+bool readUInt(const Json::Value& object, const char* key, bool required, unsigned int& out,
+              std::string& problem) {
+    const Json::Value* value = member(object, key);
+    if (value == nullptr) {
+        out = 0;
+        if (required) problem = quoted(key) + " is missing";
+        return !required;
+    }
+    const std::string why = uintProblem(*value);
+    if (!why.empty()) {
+        problem = quoted(key) + " " + why;
+        return false;
+    }
+    out = value->asUInt();
+    return true;
+}
+
+// A type object (type list entry, or REGISTER_NEW_TYPE at the top level).
+// Every field is required; each is kept in its width, modulo 2^width.
+bool readType(const Json::Value& object, DeviceType& type, int& code, std::string& problem) {
+    int range = 0, count = 0, readWrite = 0, latency = 0;
+    if (!readInt(object, "type", true, code, problem) || !readInt(object, "data_range", true, range, problem) ||
+        !readInt(object, "data_count", true, count, problem) ||
+        !readInt(object, "read_write", true, readWrite, problem) ||
+        !readInt(object, "latency", true, latency, problem)) {
+        return false;
+    }
+    type.setType(static_cast<unsigned int>(code));
+    type.setDataRange(static_cast<unsigned char>(range));
+    type.setDataCount(static_cast<unsigned char>(count));
+    type.setReadWrite(static_cast<unsigned char>(readWrite));
+    type.setLatency(static_cast<unsigned char>(latency));
+    return true;
+}
+
+// Shows the start of a rejected text on the console, never a whole 100 kB.
+std::string excerpt(const std::string& text) {
+    const std::size_t limit = 60;
+    return text.size() <= limit ? text : text.substr(0, limit) + "...";
+}
+
+}  // namespace
+
 Connector::Connector() = default;
-Connector::~Connector() = default;
-void Connector::setDelegator(Delegator* d) { pDelegator = d; }
-void Connector::setTCPSocket(TCPSocket s) { socket = s; }
-int Connector::run() { return 1; }
-void Connector::start() { std::exit(run()); }
-void Connector::updateNodeData(Node&) {}
-void Connector::requestNewAddresses(nodeMap&) {}
-void Connector::logError(unsigned char) {}
-void Connector::logError(unsigned char, unsigned short) {}
-void Connector::addNodeToMap(Node&) {}
+
+Connector::~Connector() {
+    // Items already queued still go out before the send thread stops.
+    messageQueue.close();
+    if (sender.joinable()) sender.join();
+}
+
+void Connector::setDelegator(Delegator* delegator) { pDelegator = delegator; }
+
+void Connector::setTCPSocket(TCPSocket value) { socket = value; }
+
+int Connector::run() {
+    if (sender.joinable()) {
+        std::cerr << "Connector::run called twice" << std::endl;
+        return 1;
+    }
+    // A connection that ends during the handshake ends the gateway before
+    // the bus is touched.
+    if (!getAddress() || !getTypes() || !getNodes()) return 1;
+    // The send thread gets its own copy: copies share the connection, and the
+    // receiving copy keeps the bytes received ahead to itself.
+    sendSocket = socket;
+    sender = std::thread(&Connector::sendThread, this);
+    pDelegator->startPlanners();
+    receiveThread();
+    return 1;
+}
+
+void Connector::start() {
+    const int status = run();
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    // The send thread and the bus thread still run on objects in main's frame.
+    // std::exit would destroy static objects under them (and joining them can
+    // block on a full socket), so the process ends here without unwinding.
+    _exit(status);
+}
+
+// ---- Handshake --------------------------------------------------------------
+
+bool Connector::getAddress() {
+    Json::Value request;
+    request["message_type"] = REQUEST_SUB_ADDRESS;
+    const std::string text = serialise(request);
+    std::cout << ("Zadost o adresu " + text) << std::endl;
+    socket.sendData(text);
+
+    Json::Value answer;
+    std::string received;
+    switch (readMessage(answer, received)) {
+    case Received::Ended: return false;
+    case Received::NotJson:
+        dropped(RESPONSE_SUB_ADDRESS, "not valid JSON: " + excerpt(received));
+        logError(ERROR_JSON_NOT_VALID);
+        return true;
+    case Received::Json: break;
+    }
+    int value = 0;
+    std::string problem;
+    if (!answer.isObject()) {
+        dropped(RESPONSE_SUB_ADDRESS, "not a JSON object");
+    } else if (!readInt(answer, "address", true, value, problem)) {
+        dropped(RESPONSE_SUB_ADDRESS, problem);
+    } else {
+        address = static_cast<unsigned char>(value);
+        pDelegator->setAddress(address);
+    }
+    return true;
+}
+
+bool Connector::getTypes() {
+    Json::Value request;
+    request["message_type"] = REQUEST_TYPE_LIST;
+    socket.sendData(serialise(request));
+
+    Json::Value answer;
+    std::string received;
+    switch (readMessage(answer, received)) {
+    case Received::Ended: return false;
+    case Received::NotJson:
+        dropped(RESPONSE_TYPE_LIST, "not valid JSON: " + excerpt(received));
+        logError(ERROR_JSON_NOT_VALID);
+        return true;
+    case Received::Json: break;
+    }
+    if (!answer.isObject()) {
+        dropped(RESPONSE_TYPE_LIST, "not a JSON object");
+        return true;
+    }
+    // All entries are checked before the first is taken.
+    std::vector<std::pair<int, DeviceType>> taken;
+    if (const Json::Value* list = member(answer, "types")) {
+        if (!list->isArray()) {
+            dropped(RESPONSE_TYPE_LIST, "\"types\" is not an array");
+            return true;
+        }
+        for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
+            const Json::Value& entry = (*list)[i];
+            const std::string where = "type entry " + std::to_string(i);
+            DeviceType type;
+            int code = 0;
+            std::string problem;
+            if (!entry.isObject()) {
+                dropped(RESPONSE_TYPE_LIST, where + " is not an object");
+                return true;
+            }
+            if (!readType(entry, type, code, problem)) {
+                dropped(RESPONSE_TYPE_LIST, where + ": " + problem);
+                return true;
+            }
+            taken.emplace_back(code, type);
+        }
+    }
+    for (auto& [code, type] : taken) {
+        types.emplace(code, type);  // a code given twice keeps its first definition
+        pDelegator->addType(type);
+    }
+    return true;
+}
+
+bool Connector::getNodes() {
+    Json::Value request;
+    request["message_type"] = REQUEST_NODE_LIST;
+    socket.sendData(serialise(request));
+
+    Json::Value answer;
+    std::string received;
+    switch (readMessage(answer, received)) {
+    case Received::Ended: return false;
+    case Received::NotJson:
+        dropped(RESPONSE_NODE_LIST, "not valid JSON: " + excerpt(received));
+        logError(ERROR_PACKET_NONSENSE);
+        return true;
+    case Received::Json: break;
+    }
+    if (!answer.isObject()) {
+        dropped(RESPONSE_NODE_LIST, "not a JSON object");
+        return true;
+    }
+    std::vector<NodeEntry> entries;
+    if (!readNodeEntries(RESPONSE_NODE_LIST, answer, entries)) return true;
+    for (NodeEntry& entry : entries) {
+        if (!entry.skipped.empty()) {
+            say(label(RESPONSE_NODE_LIST) + ": " + entry.skipped);
+            continue;
+        }
+        for (unsigned int channel : entry.plan.ignoredChannels) {
+            say(label(RESPONSE_NODE_LIST) + ": node " + std::to_string(entry.node.getAddress()) +
+                " has no channel " + std::to_string(channel) + ", its values ignored");
+        }
+        setData(entry.node, entry.plan);
+        nodes.emplace(entry.node.getAddress(), entry.node);
+        pDelegator->addNode(entry.node);
+    }
+    return true;
+}
+
+bool Connector::readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries) {
+    const bool nodeList = code == RESPONSE_NODE_LIST;  // otherwise NEW_ADDRESSES
+    const Json::Value* list = member(message, "nodes");
+    if (list == nullptr) return true;  // no nodes
+    if (!list->isArray()) {
+        dropped(code, "\"nodes\" is not an array");
+        return false;
+    }
+    for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
+        const Json::Value& item = (*list)[i];
+        const std::string where = "node entry " + std::to_string(i);
+        if (!item.isObject()) {
+            dropped(code, where + " is not an object");
+            return false;
+        }
+        int nodeAddress = 0, channels = 0, typeCode = 0, random = 0;
+        std::string problem;
+        if (!readInt(item, "address", true, nodeAddress, problem) ||
+            !readInt(item, "channel_count", true, channels, problem) ||
+            !readInt(item, "type", true, typeCode, problem) ||
+            (!nodeList && !readInt(item, "random", true, random, problem))) {
+            dropped(code, where + ": " + problem);
+            return false;
+        }
+        NodeEntry entry;
+        Node& node = entry.node;
+        node.setAddress(static_cast<unsigned short>(nodeAddress));
+        node.setChannelCount(channels);
+        node.setWired(true);
+        if (!nodeList) node.setRandom(static_cast<unsigned short>(random));
+
+        const auto known = types.find(typeCode);
+        const std::string skip = where + " (address " + std::to_string(node.getAddress()) + ") skipped: ";
+        if (known == types.end()) {
+            entry.skipped = skip + "unknown type " + std::to_string(typeCode);
+        } else if (channels < 0 || channels > 255) {
+            entry.skipped = skip + "channel count " + std::to_string(channels) + " is outside 0 to 255";
+        } else if (!Node::fitsOnBus(channels, known->second)) {
+            const long long bits =
+                static_cast<long long>(channels) * known->second.getDataCount() * known->second.getDataRange();
+            entry.skipped = skip + "payload of " + std::to_string(bits) + " bits exceeds 255";
+        } else {
+            node.setType(known->second);
+            node.makeData();
+            if (nodeList && !readData(member(item, "data"), static_cast<unsigned int>(channels),
+                                      known->second.getDataCount(), entry.plan, problem)) {
+                dropped(code, where + ": " + problem);
+                return false;
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+// ---- Reading and dispatching ------------------------------------------------
+
+Connector::Received Connector::readMessage(Json::Value& message, std::string& text) {
+    std::string raw;
+    if (!socket.receiveData(raw)) {
+        if (socket.closedByPeer()) {
+            std::cerr << "Server closed the connection" << std::endl;
+        } else {
+            std::cerr << "Connection to the server failed: " << std::system_category().message(socket.lastError())
+                      << std::endl;
+        }
+        return Received::Ended;
+    }
+    text = clearChars(raw);
+    message = Json::Value();
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    try {
+        // Anything after the first complete value is not looked at.
+        return reader->parse(text.data(), text.data() + text.size(), &message, &errors) ? Received::Json
+                                                                                         : Received::NotJson;
+    } catch (const Json::Exception&) {
+        // Nesting deeper than the reader's stack limit.
+        message = Json::Value();
+        return Received::NotJson;
+    }
+}
+
+void Connector::receiveThread() {
+    for (;;) {
+        Json::Value message;
+        std::string text;
+        switch (readMessage(message, text)) {
+        case Received::Ended: return;
+        case Received::NotJson:
+            say("Server message dropped: not valid JSON: " + excerpt(text));
+            continue;
+        case Received::Json: break;
+        }
+        const Json::Value* type = member(message, "message_type");
+        if (type == nullptr || !type->isInt()) {
+            say("Server message dropped: no numeric \"message_type\": " + excerpt(text));
+            continue;
+        }
+        handle(type->asInt(), message);
+    }
+}
+
+void Connector::handle(int code, const Json::Value& message) {
+    if (code < 0) return;  // no such code: ignored like any other unknown one
+    switch (static_cast<unsigned int>(code)) {
+    case DATA_SET: onDataSet(message); break;
+    case REGISTER_NEW_TYPE: onRegisterType(message); break;
+    case DISCOVER_NEW_NODES: onDiscover(); break;
+    case NEW_ADDRESSES: onNewAddresses(message); break;
+    case NODE_REMOVED: onNodeRemoved(message); break;
+    case PING_REQUEST: {
+        Json::Value answer;
+        answer["message_type"] = PING_RESPONSE;
+        queue(answer);
+        break;
+    }
+    default: break;  // handshake answers and unknown codes need nothing
+    }
+}
+
+void Connector::onDataSet(const Json::Value& message) {
+    int value = 0;
+    std::string problem;
+    if (!readInt(message, "address", true, value, problem)) {
+        dropped(DATA_SET, problem);
+        return;
+    }
+    const unsigned short nodeAddress = static_cast<unsigned short>(value);
+    const auto found = nodes.find(nodeAddress);
+    if (found == nodes.end()) {
+        dropped(DATA_SET, "no node with address " + std::to_string(nodeAddress));
+        return;
+    }
+    Node node = found->second;  // shares the registry's value table
+    const std::shared_ptr<ValueTable> table = node.getTable();
+    const unsigned int channels = table ? std::min(node.getChannelCount(), table->channels()) : 0;
+    const unsigned int perChannel = table ? table->perChannel() : 0;
+    DataPlan plan;
+    if (!readData(member(message, "data"), channels, perChannel, plan, problem)) {
+        dropped(DATA_SET, problem);
+        return;
+    }
+    for (unsigned int channel : plan.ignoredChannels) {
+        say(label(DATA_SET) + ": node " + std::to_string(nodeAddress) + " has no channel " +
+            std::to_string(channel) + ", its values ignored");
+    }
+    setData(node, plan);
+    pDelegator->setNodeData(node);
+}
+
+void Connector::onRegisterType(const Json::Value& message) {
+    DeviceType type;
+    int code = 0;
+    std::string problem;
+    if (!readType(message, type, code, problem)) {
+        dropped(REGISTER_NEW_TYPE, problem);
+        return;
+    }
+    types.emplace(code, type);  // a code already known keeps its definition
+    // The bus master reports the type of nodes found later from its own map.
+    pDelegator->addType(type);
+}
+
+void Connector::onDiscover() {
+    say("Prijat discovery packet");
+    newNodes.clear();
+    pDelegator->discoverNewNodes();  // the whole search runs on this thread
+}
+
+void Connector::onNewAddresses(const Json::Value& message) {
+    std::vector<NodeEntry> entries;
+    if (!readNodeEntries(NEW_ADDRESSES, message, entries)) return;
+    for (NodeEntry& entry : entries) {
+        if (!entry.skipped.empty()) {
+            say(label(NEW_ADDRESSES) + ": " + entry.skipped);
+            continue;
+        }
+        newNodes.emplace(entry.node.getAddress(), entry.node);
+    }
+    pDelegator->addressNewNodes(newNodes);
+}
+
+void Connector::onNodeRemoved(const Json::Value& message) {
+    unsigned int value = 0;
+    std::string problem;
+    if (!readUInt(message, "address", false, value, problem)) {
+        dropped(NODE_REMOVED, problem);
+        return;
+    }
+    const unsigned short nodeAddress = static_cast<unsigned short>(value);
+    const auto found = nodes.find(nodeAddress);
+    if (found == nodes.end()) {
+        dropped(NODE_REMOVED, "no node with address " + std::to_string(nodeAddress));
+        return;
+    }
+    Node node = found->second;
+    say("Remove node with id " + std::to_string(node.getAddress()) + " and type" +
+        std::to_string(node.getType().getType()));
+    // The bus master lets go of the node before the registry forgets it.
+    pDelegator->removeNode(node);
+    nodes.erase(nodeAddress);
+}
+
+// ---- Values -----------------------------------------------------------------
+
+bool Connector::readData(const Json::Value* data, unsigned int channels, unsigned int perChannel, DataPlan& plan,
+                         std::string& problem) {
+    if (data != nullptr && !data->isArray()) {
+        problem = "\"data\" is not an array";
+        return false;
+    }
+    // Entries are taken by position up to the channel count; a missing entry
+    // stands for channel 0 with every value 0, as does a missing member.
+    for (unsigned int i = 0; i < channels; ++i) {
+        const Json::Value& entry =
+            (data != nullptr && i < data->size()) ? (*data)[static_cast<Json::ArrayIndex>(i)] : Json::Value::nullSingleton();
+        const std::string where = "\"data\" entry " + std::to_string(i);
+        DataPlan::Row row{0, std::vector<unsigned int>(perChannel, 0u)};
+        if (!entry.isNull()) {
+            if (!entry.isObject()) {
+                problem = where + " is not an object";
+                return false;
+            }
+            if (!readUInt(entry, "channel", false, row.channel, problem)) {
+                problem = where + ": " + problem;
+                return false;
+            }
+            const Json::Value* values = member(entry, "data");
+            if (values != nullptr && !values->isArray()) {
+                problem = where + ": \"data\" is not an array";
+                return false;
+            }
+            for (unsigned int j = 0; values != nullptr && j < perChannel && j < values->size(); ++j) {
+                const Json::Value& item = (*values)[static_cast<Json::ArrayIndex>(j)];
+                if (item.isNull()) continue;
+                const std::string why = uintProblem(item);
+                if (!why.empty()) {
+                    problem = where + ": value " + std::to_string(j) + " " + why;
+                    return false;
+                }
+                row.values[j] = item.asUInt();
+            }
+        }
+        if (row.channel >= channels) {
+            plan.ignoredChannels.push_back(row.channel);
+        } else {
+            plan.rows.push_back(std::move(row));
+        }
+    }
+    return true;
+}
+
+void Connector::setData(Node& node, const DataPlan& plan) {
+    const std::shared_ptr<ValueTable> table = node.getTable();
+    if (!table || plan.rows.empty()) return;
+    // One lock for the whole command: the bus thread never sees half of it.
+    table->withRows([&plan](unsigned int** rows) {
+        for (const DataPlan::Row& row : plan.rows) std::copy(row.values.begin(), row.values.end(), rows[row.channel]);
+    });
+}
+
+// ---- Sending ----------------------------------------------------------------
+
+void Connector::sendThread() {
+    std::string text;
+    while (messageQueue.pop(text)) {
+        // A failed send is reported by the socket; the text is not retried.
+        sendSocket.sendData(text);
+    }
+}
+
+void Connector::queue(const Json::Value& message) { messageQueue.push(serialise(message)); }
+
+void Connector::updateNodeData(Node& node) {
+    Json::Value message;
+    message["address"] = static_cast<Json::UInt>(node.getAddress());
+    message["data"] = Json::Value();  // null unless a channel is appended
+    if (const std::shared_ptr<ValueTable> table = node.getTable()) {
+        // One snapshot: the report never mixes values of two bus replies.
+        const std::vector<unsigned int> values = table->snapshot();
+        const unsigned int perChannel = table->perChannel();
+        for (unsigned int channel = 0; channel < table->channels(); ++channel) {
+            Json::Value entry;
+            entry["channel"] = channel;
+            entry["data"] = Json::Value();
+            for (unsigned int j = 0; j < perChannel; ++j) {
+                entry["data"].append(values[static_cast<std::size_t>(channel) * perChannel + j]);
+            }
+            message["data"].append(entry);
+        }
+    }
+    message["message_type"] = DATA_GET;
+    queue(message);
+}
+
+void Connector::requestNewAddresses(nodeMap& found) {
+    Json::Value message;
+    message["message_type"] = NEW_NODES_FOUND;
+    message["nodes"] = Json::Value();
+    for (const auto& [key, node] : found) {
+        Json::Value entry;
+        entry["random"] = static_cast<Json::UInt>(node.getRandom());
+        entry["type"] = node.getType().getType();
+        entry["channel_count"] = node.getChannelCount();
+        message["nodes"].append(entry);
+    }
+    queue(message);
+}
+
+void Connector::logError(unsigned char error) {
+    Json::Value message;
+    message["message_type"] = ERROR;
+    message["error"] = static_cast<Json::UInt>(error);
+    queue(message);
+}
+
+void Connector::logError(unsigned char error, unsigned short nodeAddress) {
+    Json::Value message;
+    message["message_type"] = ERROR;
+    message["error"] = static_cast<Json::UInt>(error);
+    message["node_address"] = static_cast<Json::UInt>(nodeAddress);
+    queue(message);
+}
+
+void Connector::addNodeToMap(Node& node) { nodes.emplace(node.getAddress(), node); }
+
+std::string Connector::clearChars(const std::string& text) {
+    std::string kept;
+    kept.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte <= 0x7E) kept.push_back(c);
+    }
+    return kept;
+}

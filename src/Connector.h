@@ -3,6 +3,9 @@
 
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <json/value.h>
 
 #include "ConditionQueue.h"
 #include "Delegator.h"
@@ -37,12 +40,14 @@ public:
     // Stops and joins the send thread (only tests ever get here).
     virtual ~Connector();
 
+    // Wiring, before run(): the mediator to the bus master, and a connected socket.
     void setDelegator(Delegator* delegator);
     void setTCPSocket(TCPSocket socket);
 
     // Handshake, send thread, bus master start, then the receive loop.
     // Returns only when the connection to the server is lost, after one line
     // on standard error, with the exit status the process should end with.
+    // Call once.
     int run();
     // run(), then ends the process with its status. Never returns.
     [[noreturn]] void start();
@@ -56,19 +61,62 @@ public:
     void addNodeToMap(Node& node);                                 // registry only, sends nothing
 
 private:
-    // (private section owned by the Connector's implementation)
-    void getAddress();
-    void getTypes();
-    void getNodes();
+    // What one receive brought: a parsed JSON text, text that is not JSON, or
+    // the end of the connection (already reported on standard error).
+    enum class Received { Json, NotJson, Ended };
+    // Values of one "data" array, checked and ready to be written in one step.
+    struct DataPlan {
+        struct Row {
+            unsigned int channel;
+            std::vector<unsigned int> values;
+        };
+        std::vector<Row> rows;
+        std::vector<unsigned int> ignoredChannels;  // at or above the channel count
+    };
+
+    // Handshake steps; false when the connection ended.
+    bool getAddress();
+    bool getTypes();
+    bool getNodes();
     void sendThread();
-    bool receiveThread();
+    // Reads and handles messages until the connection ends.
+    void receiveThread();
+    Received readMessage(Json::Value& message, std::string& text);
+    void handle(int code, const Json::Value& message);
+
+    void onDataSet(const Json::Value& message);
+    void onRegisterType(const Json::Value& message);
+    void onDiscover();
+    void onNewAddresses(const Json::Value& message);
+    void onNodeRemoved(const Json::Value& message);
+
+    // One entry of a node list or of NEW_ADDRESSES, checked; `skipped` says
+    // why it is not taken (empty when it is).
+    struct NodeEntry {
+        Node node;
+        DataPlan plan;
+        std::string skipped;
+    };
+    // Checks the "nodes" array of message `code` against the known types.
+    // False after one console line when the message is unusable as a whole.
+    bool readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries);
+
+    // Checks a "data" array for a node of `channels` channels of `perChannel`
+    // values; false with `problem` set when a value is unusable.
+    static bool readData(const Json::Value* data, unsigned int channels, unsigned int perChannel,
+                         DataPlan& plan, std::string& problem);
+    // Writes checked values into the node's table under the table's lock.
+    static void setData(Node& node, const DataPlan& plan);
+    // Serialises and queues one finished message.
+    void queue(const Json::Value& message);
     static std::string clearChars(const std::string& text);
 
     unsigned char address = 0;
     ConditionQueue<std::string> messageQueue;
-    TCPSocket socket;
-    nodeMap nodes;
-    nodeMap newNodes;
+    TCPSocket socket;      // receiving copy (owns the bytes received ahead)
+    TCPSocket sendSocket;  // the send thread's copy of the same connection
+    nodeMap nodes;         // registry of known nodes, by address
+    nodeMap newNodes;      // nodes handed addresses since the last search
     typeMap types;
     Delegator* pDelegator = nullptr;
     std::thread sender;

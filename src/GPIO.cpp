@@ -1,12 +1,110 @@
 #include "GPIO.h"
-// Not built yet.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
 const char* const GPIO::DEFAULT_ROOT = "/sys/class/gpio";
+
+namespace {
+
+// A pin that fails stops the gateway, from whichever thread. Streams are
+// flushed so no diagnostic is lost; static destructors are skipped because
+// the other threads are still running on them.
+[[noreturn]] void fail(const char* message) {
+    perror(message);
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+[[noreturn]] void invalid(const char* text, std::size_t length) {
+    std::fflush(nullptr);
+    // Written as it stands, byte for byte.
+    if (write(STDERR_FILENO, text, length) < 0) {
+        // Nothing left to report to.
+    }
+    std::_Exit(1);
+}
+
+void writeText(int fd, const std::string& text, const char* writeMessage) {
+    if (write(fd, text.data(), text.size()) < 0) fail(writeMessage);
+}
+
+int closeFile(int fd, const char* closeMessage) {
+    const int r = close(fd);
+    if (r < 0) fail(closeMessage);
+    return r;
+}
+
+const char INVALID_DIRECTION[] = "Invalid direction value. Should be \"in\" or \"out\". \n";
+const char INVALID_VALUE[] = "Invalid  value. Should be \"1\" or \"0\". \n";
+const char INVALID_VALUE_READ[] = "Invalid  value read. Should be \"1\" or \"0\". \n";
+
+}  // namespace
+
 GPIO::GPIO() : GPIO("4") {}
-GPIO::GPIO(std::string num, std::string r) : gpionum(std::move(num)), root(std::move(r)) { exportGpio(); }
+
+GPIO::GPIO(std::string num, std::string dir) : gpionum(std::move(num)), root(std::move(dir)) { exportGpio(); }
+
 GPIO::~GPIO() { unexportGpio(); }
-int GPIO::setdirGpio(std::string) { return 0; }
-int GPIO::setvalGpio(std::string) { return 0; }
-int GPIO::getvalGpio(std::string& v) { v = "0"; return 0; }
+
+int GPIO::exportGpio() {
+    const std::string path = root + "/export";
+    exportfd = open(path.c_str(), O_WRONLY | O_SYNC);
+    if (exportfd < 0) fail("could not open SYSFS GPIO export device");
+    std::ostringstream text;
+    text << gpionum;
+    const std::string s = text.str();
+    // EBUSY: exported already (an earlier run never unexports); use it as it is.
+    if (write(exportfd, s.data(), s.size()) < 0 && errno != EBUSY) {
+        fail("could not write to SYSFS GPIO export device");
+    }
+    return closeFile(exportfd, "could not close SYSFS GPIO export device");
+}
+
+int GPIO::unexportGpio() {
+    const std::string path = root + "/unexport";
+    unexportfd = open(path.c_str(), O_WRONLY | O_SYNC);
+    if (unexportfd < 0) fail("could not open SYSFS GPIO unexport device");
+    std::ostringstream text;
+    text << gpionum;
+    writeText(unexportfd, text.str(), "could not write to SYSFS GPIO unexport device");
+    return closeFile(unexportfd, "could not close SYSFS GPIO unexport device");
+}
+
+int GPIO::setdirGpio(std::string dir) {
+    const std::string path = root + "/gpio" + gpionum + "/direction";
+    directionfd = open(path.c_str(), O_WRONLY | O_SYNC);
+    if (directionfd < 0) fail("could not open SYSFS GPIO direction device");
+    if (dir != "in" && dir != "out") invalid(INVALID_DIRECTION, sizeof INVALID_DIRECTION - 1);
+    writeText(directionfd, dir, "could not write to SYSFS GPIO direction device");
+    return closeFile(directionfd, "could not close SYSFS GPIO direction device");
+}
+
+int GPIO::setvalGpio(std::string val) {
+    const std::string path = root + "/gpio" + gpionum + "/value";
+    valuefd = open(path.c_str(), O_WRONLY | O_SYNC);
+    if (valuefd < 0) fail("could not open SYSFS GPIO value device");
+    if (val != "1" && val != "0") invalid(INVALID_VALUE, sizeof INVALID_VALUE - 1);
+    writeText(valuefd, val, "could not write to SYSFS GPIO value device");
+    return closeFile(valuefd, "could not close SYSFS GPIO value device");
+}
+
+int GPIO::getvalGpio(std::string& val) {
+    const std::string path = root + "/gpio" + gpionum + "/value";
+    valuefd = open(path.c_str(), O_RDONLY | O_SYNC);
+    if (valuefd < 0) fail("could not open SYSFS GPIO value device");
+    char byte = 0;
+    const ssize_t r = read(valuefd, &byte, 1);
+    if (r == 0) errno = ENODATA;  // an empty file has no level to give
+    if (r <= 0) fail("could not read SYSFS GPIO value device");
+    val = std::string(1, byte);
+    if (val != "1" && val != "0") invalid(INVALID_VALUE_READ, sizeof INVALID_VALUE_READ - 1);
+    return closeFile(valuefd, "could not close SYSFS GPIO value device");
+}
+
 std::string GPIO::getGpionum() { return gpionum; }
-int GPIO::exportGpio() { return 0; }
-int GPIO::unexportGpio() { return 0; }

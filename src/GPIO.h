@@ -19,8 +19,8 @@ public:
 
     int setdirGpio(std::string dir);  // "in" or "out"
     int setvalGpio(std::string val);  // "1" or "0"
-    int getvalGpio(std::string& val);
-    std::string getGpionum();
+    int getvalGpio(std::string& val);  // the level read, "1" or "0"
+    std::string getGpionum();          // the pin number text as given
 
 private:
     int exportGpio();

@@ -49,6 +49,16 @@ public:
     unsigned char calculateChecksum(const unsigned char* buf, short start, short stop) const;
 
 private:
+    // Fills in L, the CRC over offsets 1..1+L and the end marker; returns L + 4.
+    int finish(unsigned char* txbuf, unsigned char length) const;
+    // Writes '#', code, random and address (high byte first) and the gateway address.
+    int makeAddressFrame(unsigned char* txbuf, unsigned char code, const Node& node) const;
+    // Writes '#', code, node address (high byte first) and the gateway address.
+    int makeNodeHeader(unsigned char* txbuf, unsigned char code, const Node& node) const;
+    // True when a whole valid frame of this length and code starts at frame[0]
+    // and lies within the `available` bytes.
+    bool frameAt(const unsigned char* frame, int available, unsigned char length, unsigned char code) const;
+
     unsigned char address = 0;
     unsigned char crcTab[256];
 };
