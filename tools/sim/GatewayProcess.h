@@ -26,9 +26,11 @@ public:
     // filled) when it could not be started.
     bool start(const std::string& binary, const std::string& workDir, std::string& error);
 
+    // Sends a signal to the process if it still runs.
     void signal(int sig) const;
     // Waits up to `seconds` for the process to end; true when it has.
     bool waitExit(double seconds);
+    // True once the process has ended and its last lines are in the trace.
     bool exited() const { return exited_; }
     // Exit code, or 128 + signal number when a signal ended it.
     int status() const { return status_; }

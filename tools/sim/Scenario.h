@@ -50,6 +50,7 @@ struct Scenario {
         std::vector<std::string> messages; // texts, each sent with a zero byte, all in one write
         std::vector<size_t> split;         // cut the write after these byte counts
         bool close = false;                // close the connection instead
+        // One line saying what the command sends.
         std::string describe() const;
     };
 
@@ -104,6 +105,8 @@ struct Scenario {
     static Scenario load(const std::string& path);
     static Scenario parse(const std::string& text, const std::string& fileName);
 
+    // Look-ups: nullptr when there is no such type / node. By random number
+    // only nodes that wait for discovery are found.
     const Type* findType(int code) const;
     const Node* findNodeByAddress(int address) const;
     const Node* findNodeByRandom(int random) const;

@@ -70,11 +70,6 @@ ScriptedServer::~ScriptedServer() {
 
 void ScriptedServer::start() { thread_ = std::thread([this] { run(); }); }
 
-bool ScriptedServer::connected() const {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    return client_ >= 0 && open_;
-}
-
 void ScriptedServer::run() {
     // Accept one client.
     int client = -1;

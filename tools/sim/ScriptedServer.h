@@ -25,6 +25,7 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int port() const { return port_; }
+    // Sets what to do with each message from the gateway; call before start().
     void onMessage(Handler handler) { handler_ = std::move(handler); }
     // Starts accepting (one client) and receiving on a thread of its own.
     void start();
@@ -34,9 +35,8 @@ public:
     // milliseconds apart. Each message goes into the trace. False when no
     // client is connected or the write failed.
     bool send(const std::vector<std::string>& messages, const std::vector<size_t>& split = {});
-    // Closes the connection to the gateway.
+    // Closes the connection to the gateway; later sends fail.
     void closeClient();
-    bool connected() const;
 
 private:
     void run();

@@ -36,6 +36,7 @@ public:
     // Prints a line that is not an event (headings, the summary).
     void print(const std::string& line);
 
+    // Adds a listener; every later event reaches it, in recording order.
     void addListener(Listener listener);
 
     // Prints how many repeated lines were not shown.

@@ -49,8 +49,8 @@ public:
         bool pass = false;
         std::string detail;
     };
-    // Settles every step. `pinExported`: whether the gateway wrote the pin's
-    // export file; `pinFrames`: frames whose pin state was checked.
+    // Settles every step, in the scenario's order. `pinExported`: whether the
+    // gateway wrote the pin's export file.
     std::vector<Result> finish(bool pinExported);
 
     // Subset match: every member of an object pattern must match, arrays match

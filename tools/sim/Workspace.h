@@ -16,6 +16,7 @@ public:
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
 
+    // The working directory; the sysfs stand-in inside it; a pin's value file there.
     const std::string& dir() const { return dir_; }
     std::string gpioRoot() const { return dir_ + "/sys/class/gpio"; }
     std::string valuePath(const std::string& pin) const { return gpioRoot() + "/gpio" + pin + "/value"; }
@@ -29,6 +30,7 @@ public:
     // Writes "pelko.conf" with a [settings] section holding these keys in order.
     void writeConfig(const std::vector<std::pair<std::string, std::string>>& settings) const;
 
+    // True: the directory stays after destruction (for a look afterwards).
     void keep(bool keep) { keep_ = keep; }
 
 private:
