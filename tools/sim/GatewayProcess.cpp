@@ -31,6 +31,9 @@ bool GatewayProcess::start(const std::string& binary, const std::string& workDir
         error = std::string("openpty: ") + std::strerror(errno);
         return false;
     }
+    // Only the copies dup'ed onto the child's standard streams may reach it.
+    fcntl(outMaster, F_SETFD, FD_CLOEXEC);
+    fcntl(outSlave, F_SETFD, FD_CLOEXEC);
     int errPipe[2];
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         error = std::string("pipe: ") + std::strerror(errno);

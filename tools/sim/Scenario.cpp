@@ -246,7 +246,8 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
                 cmd.messages.push_back(text(c, "raw", "", where));
             }
         }
-        if (cmd.messages.empty() && !cmd.close) throw std::runtime_error(where + ": needs \"send\", \"raw\" or \"close\"");
+        if (cmd.messages.empty() && !cmd.close)
+            throw std::runtime_error(where + ": needs \"send\", \"raw\" or \"close\"");
         if (!cmd.id.empty() && !ids.insert(cmd.id).second) throw std::runtime_error(where + ": id used twice");
         s.commands.push_back(cmd);
     }

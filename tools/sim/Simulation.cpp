@@ -12,16 +12,14 @@
 #include "Workspace.h"
 
 namespace {
-// A server write waiting for its time: the scenario's commands and the
-// server's own answers to NEW_NODES_FOUND.
+// The server's own answer to NEW_NODES_FOUND, waiting for its time.
 struct Pending {
     double due = 0;
     std::vector<std::string> messages;
     std::vector<size_t> split;
-    bool close = false;
 };
 
-std::string twoDecimals(double t) {
+std::string oneDecimal(double t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f", t);
     return buf;
@@ -38,7 +36,7 @@ void Simulation::interrupt() {
 
 int Simulation::run() {
     const Scenario& sc = scenario_;
-    trace_.print("pelko-sim: scenario \"" + sc.name + "\"" + (sc.description.empty() ? "" : ": " + sc.description));
+    trace_.heading("pelko-sim: scenario \"" + sc.name + "\"" + (sc.description.empty() ? "" : ": " + sc.description));
 
     Workspace ws;
     ws.keep(options_.keepDir);
@@ -64,18 +62,18 @@ int Simulation::run() {
         for (auto it = settings.begin(); it != settings.end();) it = it->first == key ? settings.erase(it) : it + 1;
     if (sc.writeConfig) ws.writeConfig(settings);
 
-    trace_.print("  working directory " + ws.dir() + (options_.keepDir ? " (kept)" : ""));
+    trace_.heading("  working directory " + ws.dir() + (options_.keepDir ? " (kept)" : ""));
     if (sc.writeConfig) {
         std::string conf;
         for (const auto& s : settings) conf += " " + s.first + "=" + s.second;
-        trace_.print("  pelko.conf [settings]" + conf);
+        trace_.heading("  pelko.conf [settings]" + conf);
     } else {
-        trace_.print("  no pelko.conf");
+        trace_.heading("  no pelko.conf");
     }
-    trace_.print("  server on 127.0.0.1:" + std::to_string(server.port()) + ", bus on " + bus.devicePath() +
+    trace_.heading("  server on 127.0.0.1:" + std::to_string(server.port()) + ", bus on " + bus.devicePath() +
                  ", direction pin " + sc.pin + " under " + ws.gpioRoot());
-    trace_.print("");
-    trace_.print("    time  source     what");
+    trace_.heading("");
+    trace_.heading("    time  source     what");
 
     trace_.addListener([this](const Event& e) { return verdict_.observe(e); });
 
@@ -84,13 +82,14 @@ int Simulation::run() {
         const int type = e.json["message_type"].asInt();
         if (type == 1 && !addressSent) {
             addressSent = true;
-            server.send({sc.addressAnswerText()}, sc.addressAnswer.split);
+            if (!server.send({sc.addressAnswerText()}, sc.addressAnswer.split))
+                trace_.note("could not send the address answer");
         } else if (type == 12 && !typesSent) {
             typesSent = true;
-            server.send({sc.typeAnswerText()}, sc.typeAnswer.split);
+            if (!server.send({sc.typeAnswerText()}, sc.typeAnswer.split)) trace_.note("could not send the type list");
         } else if (type == 8 && !nodesSent) {
             nodesSent = true;
-            server.send({sc.nodeAnswerText()}, sc.nodeAnswer.split);
+            if (!server.send({sc.nodeAnswerText()}, sc.nodeAnswer.split)) trace_.note("could not send the node list");
             const double t = trace_.now();
             bus.beginBehaviour(t);
             verdict_.markReference("", t);
@@ -114,7 +113,7 @@ int Simulation::run() {
                 reply["nodes"].append(entry);
             }
             std::lock_guard<std::mutex> lock(pendingMutex);
-            answers.push_back({trace_.now() + sc.answerDelay, {compactJson(reply)}, {}, false});
+            answers.push_back({trace_.now() + sc.answerDelay, {compactJson(reply)}, {}});
             verdict_.poke();
         }
     });
@@ -159,7 +158,8 @@ int Simulation::run() {
         {
             std::lock_guard<std::mutex> lock(pendingMutex);
             while (!answers.empty() && answers.front().due <= now) {
-                server.send(answers.front().messages, answers.front().split);
+                if (!server.send(answers.front().messages, answers.front().split))
+                    trace_.note("could not send NEW_ADDRESSES (no connection)");
                 answers.pop_front();
             }
             if (!answers.empty()) wake = std::min(wake, answers.front().due);
@@ -173,7 +173,7 @@ int Simulation::run() {
             break;
         }
         if (now >= sc.timeout) {
-            trace_.note("time-out after " + twoDecimals(sc.timeout) + " s");
+            trace_.note("time-out after " + oneDecimal(sc.timeout) + " s");
             break;
         }
         if (gateway.exited()) {
@@ -184,7 +184,7 @@ int Simulation::run() {
         } else if (allSent && !answersPending && verdict_.allMatched()) {
             if (settledSince < 0) {
                 settledSince = now;
-                trace_.note("every step matched; running " + twoDecimals(sc.settle) + " s more");
+                trace_.note("every step matched; running " + oneDecimal(sc.settle) + " s more");
             }
             if (now >= settledSince + sc.settle) break;
             wake = std::min(wake, settledSince + sc.settle);
@@ -210,11 +210,12 @@ int Simulation::run() {
 
     const auto results = verdict_.finish(exported);
     int passed = 0;
-    trace_.print("");
-    trace_.print("Summary of \"" + sc.name + "\" after " + twoDecimals(trace_.now()) + " s:");
+    trace_.heading("");
+    trace_.print("Summary of \"" + sc.name + "\" after " + oneDecimal(trace_.now()) + " s:");
     for (const auto& r : results) {
         passed += r.pass ? 1 : 0;
-        trace_.print(std::string(r.pass ? "  PASS  " : "  FAIL  ") + r.title + (r.detail.empty() ? "" : "  (" + r.detail + ")"));
+        trace_.print(std::string(r.pass ? "  PASS  " : "  FAIL  ") + r.title +
+                     (r.detail.empty() ? "" : "  (" + r.detail + ")"));
     }
     trace_.print(bus.statistics());
     const bool ok = passed == static_cast<int>(results.size()) && !interrupted_;

@@ -71,6 +71,10 @@ void Trace::print(const std::string& line) {
     printLocked(line);
 }
 
+void Trace::heading(const std::string& line) {
+    if (mode_ != Mode::Quiet) print(line);
+}
+
 void Trace::addListener(Listener listener) {
     std::lock_guard<std::mutex> lock(mutex_);
     listeners_.push_back(std::move(listener));

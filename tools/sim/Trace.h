@@ -33,8 +33,10 @@ public:
     void record(Event e);
     // Shorthand for a bench remark.
     void note(const std::string& text);
-    // Prints a line that is not an event (headings, the summary).
+    // Prints a line that is not an event (the summary), in every mode.
     void print(const std::string& line);
+    // Prints a heading line, except in quiet mode.
+    void heading(const std::string& line);
 
     // Adds a listener; every later event reaches it, in recording order.
     void addListener(Listener listener);
