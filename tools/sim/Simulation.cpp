@@ -141,6 +141,11 @@ int Simulation::run() {
             if (sent[i]) continue;
             const Scenario::Command& c = sc.commands[i];
             const double ref = verdict_.referenceTime(c.after);
+            if (ref < 0 && !c.after.empty() && verdict_.dead(c.after)) {
+                sent[i] = true;
+                trace_.note("not sending (\"" + c.after + "\" failed): " + c.describe());
+                continue;
+            }
             if (ref < 0) continue;
             if (now >= ref + c.at) {
                 sent[i] = true;
@@ -184,7 +189,7 @@ int Simulation::run() {
         } else if (allSent && !answersPending && verdict_.allMatched()) {
             if (settledSince < 0) {
                 settledSince = now;
-                trace_.note("every step matched; running " + oneDecimal(sc.settle) + " s more");
+                trace_.note("every step settled; running " + oneDecimal(sc.settle) + " s more");
             }
             if (now >= settledSince + sc.settle) break;
             wake = std::min(wake, settledSince + sc.settle);

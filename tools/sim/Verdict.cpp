@@ -10,6 +10,8 @@ std::string seconds(double t) {
     return buf;
 }
 
+std::string millis(double t) { return std::to_string(static_cast<long>(t * 1000 + 0.5)) + " ms"; }
+
 std::string times(int n) {
     return n == 0 ? "never seen" : n == 1 ? "seen once" : "seen " + std::to_string(n) + " times";
 }
@@ -174,7 +176,7 @@ std::vector<std::string> Verdict::observe(const Event& e) {
                 double from = step.after.empty() ? std::max(0.0, refLocked("")) : ref;
                 if (step.within >= 0 && e.t - from > step.within) {
                     st.failed = true;
-                    st.why = "took " + seconds(e.t - from) + ", allowed " + seconds(step.within);
+                    st.why = "took " + millis(e.t - from) + ", allowed " + millis(step.within);
                     lines.push_back("FAIL  " + step.title + ": " + st.why);
                 } else {
                     st.reachedAt = e.t;
@@ -197,12 +199,29 @@ std::vector<std::string> Verdict::observe(const Event& e) {
     return lines;
 }
 
+bool Verdict::deadLocked(const std::string& id) const {
+    for (size_t i = 0; i < scenario_.steps.size(); ++i) {
+        if (scenario_.steps[i].id != id) continue;
+        if (states_[i].failed) return true;
+        return !scenario_.steps[i].after.empty() && refLocked(id) < 0 && deadLocked(scenario_.steps[i].after);
+    }
+    return false;  // a command: it goes out unless what it waits for is dead (checked by the caller)
+}
+
+bool Verdict::dead(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deadLocked(id);
+}
+
 bool Verdict::allMatched() const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < scenario_.steps.size(); ++i) {
         const auto& step = scenario_.steps[i];
         if (endOnly(step) || step.min <= 0) continue;
-        if (states_[i].reachedAt < 0 && !states_[i].failed) return false;
+        if (states_[i].reachedAt >= 0 || states_[i].failed) continue;
+        // Waiting for a step that failed: it can never be checked.
+        if (!step.after.empty() && refLocked(step.after) < 0 && deadLocked(step.after)) continue;
+        return false;
     }
     return true;
 }
@@ -241,7 +260,8 @@ std::vector<Verdict::Result> Verdict::finish(bool pinExported) {
             r.detail = st.why;
         } else if (st.count < step.min) {
             if (!step.after.empty() && refLocked(step.after) < 0)
-                r.detail = "never checked: \"" + step.after + "\" did not happen";
+                r.detail = "never checked: \"" + step.after +
+                           (deadLocked(step.after) ? "\" failed" : "\" did not happen");
             else
                 r.detail = "seen " + std::to_string(st.count) + " of " + std::to_string(step.min) + " times needed";
         } else {

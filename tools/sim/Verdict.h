@@ -30,8 +30,12 @@ public:
     // The bench is about to stop the gateway: exits from now on are "stop" exits.
     void stopping(double t);
 
-    // True when every step that needs a match has had its matches.
+    // True when every step that needs a match has had its matches (or can
+    // never have them: it failed, or waits for a step that failed).
     bool allMatched() const;
+    // True when the step `id` failed, or waits for one that did: whatever
+    // waits for it would wait for ever.
+    bool dead(const std::string& id) const;
     // Waits until something changes (a step passes, a reference is marked)
     // or the time (seconds since the run began, measured by `now`) comes.
     template <typename Clock>
@@ -68,6 +72,7 @@ private:
     bool endOnly(const Scenario::Step& step) const;
     bool eventMatches(size_t index, State& st, const Event& e) const;
     double refLocked(const std::string& id) const;
+    bool deadLocked(const std::string& id) const;
 
     const Scenario& scenario_;
     mutable std::mutex mutex_;
