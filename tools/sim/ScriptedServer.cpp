@@ -161,7 +161,11 @@ bool ScriptedServer::send(const std::vector<std::string>& messages, const std::v
             done += static_cast<size_t>(w);
         }
     }
-    if (split.size() > 0) trace_.note("sent in " + std::to_string(cuts.size()) + " pieces");
+    if (!split.empty()) trace_.note("that went out in pieces, cut after bytes " + [&] {
+        std::string at;
+        for (size_t c : split) at += (at.empty() ? "" : ", ") + std::to_string(c);
+        return at;
+    }());
     return true;
 }
 
