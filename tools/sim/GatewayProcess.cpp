@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 
@@ -19,11 +21,14 @@ GatewayProcess::~GatewayProcess() {
     if (waiter_.joinable()) waiter_.join();  // it also joins the readers
 }
 
-bool GatewayProcess::start(const std::string& binary, const std::string& workDir, std::string& error) {
-    if (access(binary.c_str(), X_OK) != 0) {
-        error = binary + ": " + std::strerror(errno);
+bool GatewayProcess::start(const std::string& given, const std::string& workDir, std::string& error) {
+    // The child changes into the working directory first, so a relative path would miss.
+    char resolved[PATH_MAX];
+    if (access(given.c_str(), X_OK) != 0 || !realpath(given.c_str(), resolved)) {
+        error = given + ": " + std::strerror(errno);
         return false;
     }
+    const std::string binary = resolved;
     int outMaster = -1, outSlave = -1;
     termios raw{};
     cfmakeraw(&raw);  // no "\r\n" translation, no echo
@@ -60,6 +65,8 @@ bool GatewayProcess::start(const std::string& binary, const std::string& workDir
             chdir(workDir.c_str()) != 0)
             _exit(kExecFailed);
         execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+        const std::string why = "cannot run " + binary + ": " + std::strerror(errno) + "\n";
+        (void)!write(2, why.data(), why.size());
         _exit(kExecFailed);
     }
     setpgid(pid_, pid_);
