@@ -70,7 +70,6 @@ Planner::Planner(std::string uartPortName, std::string gpioNumber, std::string g
 
 Planner::~Planner() {
     stop();
-    if (busThread.joinable()) busThread.join();
 }
 
 void Planner::setDelegator(Delegator* dlg) { pDelegator = dlg; }
@@ -207,6 +206,7 @@ void Planner::start() {
         return;
     }
     portOpen = true;
+    std::lock_guard<std::mutex> guard(joinMutex);
     busThread = std::thread(&Planner::loop, this);
 }
 
@@ -216,8 +216,14 @@ void Planner::stop() {
         stopping = true;
     }
     stopWake.notify_all();
-    std::lock_guard<std::mutex> bus(busMutex);
-    if (gpio4) gpio4->setvalGpio("0");
+    {
+        std::lock_guard<std::mutex> bus(busMutex);
+        if (gpio4) gpio4->setvalGpio("0");
+    }
+    // The bus thread leaves its loop at its next turn; waiting for it here
+    // means a stopped gateway has no thread left that could touch the line.
+    std::lock_guard<std::mutex> guard(joinMutex);
+    if (busThread.joinable() && busThread.get_id() != std::this_thread::get_id()) busThread.join();
 }
 
 void Planner::setPin(const char* level) { gpio4->setvalGpio(level); }

@@ -141,6 +141,7 @@ private:
     // busMutex: held for each whole exchange on the line (pin, frames,
     // answer), by whichever thread has the bus, and by stop().
     std::mutex busMutex;
+    std::mutex joinMutex;  // guards busThread: started by start(), joined by stop() from any thread
     // commandMutex: table commands (addNode, removeNode, setNodeData) one at a time.
     std::mutex commandMutex;
 
