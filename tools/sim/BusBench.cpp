@@ -1,0 +1,320 @@
+#include "BusBench.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "FrameCodec.h"
+
+namespace {
+std::string hex(const std::vector<unsigned char>& bytes, size_t from, size_t limit = 24) {
+    std::string out;
+    for (size_t i = from; i < bytes.size() && i < from + limit; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02X", bytes[i]);
+        out += (out.empty() ? "" : " ") + std::string(b);
+    }
+    if (bytes.size() > from + limit) out += " ...";
+    return out;
+}
+
+std::vector<std::vector<unsigned>> rows(const std::vector<unsigned>& flat, int channels, int perChannel) {
+    std::vector<std::vector<unsigned>> out;
+    size_t k = 0;
+    for (int c = 0; c < channels; ++c) {
+        std::vector<unsigned> row;
+        for (int i = 0; i < perChannel; ++i) row.push_back(k < flat.size() ? flat[k++] : 0);
+        out.push_back(row);
+    }
+    return out;
+}
+
+std::string showValues(const std::vector<std::vector<unsigned>>& values) {
+    std::string out;
+    for (const auto& row : values) {
+        out += out.empty() ? "[" : " [";
+        for (size_t i = 0; i < row.size(); ++i) out += (i ? "," : "") + std::to_string(row[i]);
+        out += "]";
+    }
+    return out;
+}
+
+const char* codeName(int code) {
+    switch (code) {
+        case 0x00: return "discovery request";
+        case 0x01: return "discovery reply";
+        case 0x02: return "address assignment";
+        case 0x04: return "address check reply";
+        case 0x05: return "address confirmation";
+        case 0x0A: return "value request";
+        case 0x0B: return "value reply";
+        case 0x0C: return "set";
+        case 0x0E: return "measure";
+        default: return "unknown code";
+    }
+}
+}  // namespace
+
+BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath)
+    : trace_(trace), scenario_(scenario) {
+    traceZero_ = std::chrono::steady_clock::now() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                        std::chrono::duration<double>(trace_.now()));
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master_, &slaveKeep_, nullptr, &raw, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    slavePath_ = ttyname(slaveKeep_) ? ttyname(slaveKeep_) : "";
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveKeep_, F_SETFD, FD_CLOEXEC);
+
+    BusSimulator::Options options;
+    options.pinValuePath = pinValuePath;
+    options.peerDevice = slavePath_;
+    options.lineTiming = scenario.lineTiming;
+    // The echo must come as fast as the hardware's, also on a busy machine:
+    // the gateway drops the direction pin when it has its echo or gives up.
+    options.realtime = true;
+    options.keepFrames = 1000;
+    options.trace = [this](const SimFrame& f) {
+        {
+            std::lock_guard<std::mutex> lock(framesMutex_);
+            frames_.push_back(f);
+        }
+        framesCv_.notify_one();
+    };
+    sim_ = std::make_unique<BusSimulator>(master_, options);
+
+    for (const auto& n : scenario.nodes) {
+        const Scenario::Type* type = scenario.findType(n.type);
+        SimNode node;
+        node.address = static_cast<unsigned short>(n.addressed ? n.address : 0);
+        node.random = static_cast<unsigned short>(n.random);
+        node.addressed = n.addressed;
+        node.typeCode = static_cast<unsigned char>(n.type);
+        node.channels = static_cast<unsigned char>(n.channelCount);
+        node.dataCount = static_cast<unsigned char>(type->dataCount);
+        node.dataRange = static_cast<unsigned char>(type->dataRange);
+        for (const auto& row : n.values) node.values.insert(node.values.end(), row.begin(), row.end());
+        node.turnaround = std::chrono::microseconds(n.turnaroundUs >= 0 ? n.turnaroundUs : scenario.turnaroundUs);
+        if (n.fault == "garbage") node.rawReply = {0x00, 0xFF, 0x23, 0x07, 0x13, 0x37, 0x24, 0x55, 0xAA, 0x24};
+        if (n.fault == "bad_crc") node.brokenCrc = true;
+        if (n.fault == "overlong") node.garbageAfter.assign(200, 0x23);
+        if (n.fault == "wrong_check") node.wrongCheckAddress = true;
+        ids_.push_back(sim_->addNode(node));
+    }
+}
+
+BusBench::~BusBench() {
+    stop();
+    sim_.reset();
+    if (master_ >= 0) close(master_);
+    if (slaveKeep_ >= 0) close(slaveKeep_);
+}
+
+double BusBench::clockToTrace(std::chrono::steady_clock::time_point tp) const {
+    return std::chrono::duration<double>(tp - traceZero_).count();
+}
+
+void BusBench::start() {
+    tracer_ = std::thread([this] { traceFrames(); });
+    sim_->start();
+    behaviour_ = std::thread([this] { behave(); });
+}
+
+void BusBench::traceFrames() {
+    std::unique_lock<std::mutex> lock(framesMutex_);
+    for (;;) {
+        framesCv_.wait(lock, [this] { return framesDone_ || !frames_.empty(); });
+        if (frames_.empty()) return;  // done and drained
+        SimFrame f = std::move(frames_.front());
+        frames_.pop_front();
+        lock.unlock();
+        trace_.record(describe(f, scenario_, clockToTrace(f.time)));
+        lock.lock();
+    }
+}
+
+void BusBench::beginBehaviour(double t) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        begin_ = t;
+    }
+    cv_.notify_all();
+}
+
+void BusBench::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    if (behaviour_.joinable()) behaviour_.join();
+    if (sim_) sim_->stop();
+    {
+        std::lock_guard<std::mutex> lock(framesMutex_);
+        framesDone_ = true;
+    }
+    framesCv_.notify_all();
+    if (tracer_.joinable()) tracer_.join();
+}
+
+void BusBench::behave() {
+    // Each node's next change, in seconds after the handshake.
+    struct Timer {
+        size_t node;
+        enum { Drift, Toggle, Silence, Voice } what;
+        double next;
+        double every;  // 0: once
+    };
+    std::vector<Timer> timers;
+    for (size_t i = 0; i < scenario_.nodes.size(); ++i) {
+        const auto& n = scenario_.nodes[i];
+        if (n.driftEvery > 0) timers.push_back({i, Timer::Drift, n.driftEvery, n.driftEvery});
+        if (n.toggleEvery > 0) timers.push_back({i, Timer::Toggle, n.toggleEvery, n.toggleEvery});
+        if (n.silentFrom >= 0) timers.push_back({i, Timer::Silence, n.silentFrom, 0});
+        if (n.silentUntil >= 0) timers.push_back({i, Timer::Voice, n.silentUntil, 0});
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return stopping_ || begin_ >= 0; });
+    while (!stopping_ && !timers.empty()) {
+        Timer* due = &timers.front();
+        for (auto& t : timers)
+            if (t.next < due->next) due = &t;
+        const auto at = traceZero_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         std::chrono::duration<double>(begin_ + due->next));
+        if (cv_.wait_until(lock, at, [this] { return stopping_; })) break;
+
+        const auto& n = scenario_.nodes[due->node];
+        const Scenario::Type* type = scenario_.findType(n.type);
+        const unsigned mask = type->dataRange >= 32 ? 0xFFFFFFFFu : (1u << type->dataRange) - 1;
+        const std::size_t id = ids_[due->node];
+        switch (due->what) {
+            case Timer::Drift:
+                sim_->updateNode(id, [&](SimNode& s) {
+                    for (auto& v : s.values) v = (v + n.driftStep) & mask;
+                });
+                break;
+            case Timer::Toggle:
+                sim_->updateNode(id, [&](SimNode& s) {
+                    for (auto& v : s.values) v ^= 1u;
+                });
+                break;
+            case Timer::Silence:
+                sim_->updateNode(id, [](SimNode& s) { s.silent = true; });
+                lock.unlock();
+                trace_.note("node " + n.name + " (" + std::to_string(n.address) + ") stops answering");
+                lock.lock();
+                break;
+            case Timer::Voice:
+                sim_->updateNode(id, [](SimNode& s) { s.silent = false; });
+                lock.unlock();
+                trace_.note("node " + n.name + " (" + std::to_string(n.address) + ") answers again");
+                lock.lock();
+                break;
+        }
+        if (due->every > 0) {
+            due->next += due->every;
+        } else {
+            *due = timers.back();
+            timers.pop_back();
+        }
+    }
+}
+
+std::string BusBench::statistics() const {
+    return "  Bus: " + std::to_string(sim_->frameCount()) + " frames from the gateway, " +
+           std::to_string(sim_->pinLowFrames()) + " of them while the direction pin read \"0\", " +
+           std::to_string(sim_->strayBytes()) + " stray bytes";
+}
+
+Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {
+    Event e;
+    e.t = t;
+    e.kind = f.fromGateway ? Event::Kind::BusOut : Event::Kind::BusIn;
+    e.bytes = f.bytes;
+    e.pinViolation = !f.pinHigh;
+    const auto& b = f.bytes;
+
+    // Find the frame: the gateway's are whole frames; answers may carry noise around one.
+    size_t start = 0;
+    bool found = false;
+    for (; start + 4 <= b.size(); ++start) {
+        if (b[start] != FrameCodec::START) continue;
+        const size_t len = b[start + 1];
+        if (start + len + 4 <= b.size() && b[start + len + 3] == FrameCodec::END) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        e.text = "noise, " + std::to_string(b.size()) + " bytes: " + hex(b, 0);
+        return e;
+    }
+    const size_t len = b[start + 1];
+    const unsigned char* p = b.data() + start;
+    e.crcOk = FrameCodec::crc8(p + 1, len + 1) == p[len + 2];
+    e.code = p[2];
+    auto word = [&](size_t at) { return at + 1 < len + 2 ? (p[at] << 8) | p[at + 1] : -1; };
+
+    char head[64];
+    std::snprintf(head, sizeof head, "%02X %-20s", e.code, codeName(e.code));
+    std::string text = head;
+    switch (e.code) {
+        case 0x0A:
+        case 0x0E:
+        case 0x0C:
+        case 0x0B: {
+            e.address = word(3);
+            text += " node " + std::to_string(e.address);
+            const Scenario::Node* n = sc.findNodeByAddress(e.address);
+            const Scenario::Type* type = n ? sc.findType(n->type) : nullptr;
+            if ((e.code == 0x0C || e.code == 0x0B) && len < 4) {
+                text += " (too short for a node address and payload)";
+            } else if ((e.code == 0x0C || e.code == 0x0B) && type) {
+                std::vector<unsigned char> payload(p + 6, p + len + 2);
+                const auto flat = FrameCodec::unpack(payload, static_cast<size_t>(n->channelCount * type->dataCount),
+                                                     static_cast<unsigned>(type->dataRange));
+                e.values = rows(flat, n->channelCount, type->dataCount);
+                text += " " + showValues(e.values);
+            } else if (e.code == 0x0C || e.code == 0x0B) {
+                text += " payload " + hex(b, start + 6, len - 4);
+            }
+            break;
+        }
+        case 0x01:
+            if (len < 5) break;
+            e.random = word(5);
+            text += " random " + std::to_string(e.random) + ", type " + std::to_string(p[4]) + ", " +
+                    std::to_string(p[3]) + " channels";
+            break;
+        case 0x02:
+        case 0x05:
+        case 0x04:
+            e.random = word(3);
+            e.address = word(5);
+            text += " random " + std::to_string(e.random) + ", address " + std::to_string(e.address);
+            break;
+        default:
+            break;
+    }
+    if (e.kind == Event::Kind::BusOut) {
+        // The gateway's own address rides in every addressed frame it sends.
+        if ((e.code == 0x0A || e.code == 0x0C || e.code == 0x0E) && len >= 4) e.gateway = p[5];
+        if ((e.code == 0x02 || e.code == 0x05) && len >= 6) e.gateway = p[7];
+        if (e.gateway >= 0) text += "  from gw " + std::to_string(e.gateway);
+    }
+    text += e.crcOk ? "  crc ok" : "  CRC WRONG";
+    if (start > 0 || start + len + 4 < b.size())
+        text += "  (+" + std::to_string(b.size() - len - 4) + " bytes of noise around it)";
+    if (e.pinViolation) text += "  PIN WAS 0";
+    e.text = text;
+    return e;
+}

@@ -1,0 +1,37 @@
+#ifndef PELKO_SIM_SIMULATION_H
+#define PELKO_SIM_SIMULATION_H
+
+#include <atomic>
+#include <string>
+
+#include "Scenario.h"
+#include "Trace.h"
+#include "Verdict.h"
+
+// One bench run: lays out the gateway's working directory, plays the server
+// and the bus, runs the real gateway there, drives the scenario's commands,
+// stops the gateway with SIGTERM at the end and prints the summary.
+class Simulation {
+public:
+    struct Options {
+        std::string gateway;  // path of the pelko binary
+        bool keepDir = false; // leave the working directory for inspection
+    };
+
+    Simulation(const Scenario& scenario, Trace& trace, Options options);
+
+    // Runs the scenario to its end (once). Returns 0 when every step passed,
+    // 1 when one failed, 3 when the bench itself could not be set up.
+    int run();
+    // Ends the run early (Ctrl-C); safe from any thread.
+    void interrupt();
+
+private:
+    const Scenario& scenario_;
+    Trace& trace_;
+    Options options_;
+    std::atomic<bool> interrupted_{false};
+    Verdict verdict_;
+};
+
+#endif
