@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "FakeSysfs.h"
 #include "LoopbackServer.h"
+#include "RefusingPort.h"
 #include "TempDir.h"
 
 namespace {
@@ -28,27 +29,6 @@ std::set<std::string> listing(const std::string& dir) {
     }
     return names;
 }
-
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-class RefusingPort {
-public:
-    RefusingPort() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 // The real gateway binary run in a fresh working directory, with its pin
 // under a fake sysfs so that any bus access would leave files behind.

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "RefusingPort.h"
 #include "TCPSocket.h"
 
 namespace {
@@ -33,27 +34,6 @@ public:
 private:
     std::ostringstream text_;
     std::streambuf* old_;
-};
-
-// A port on 127.0.0.1 that refuses connections: bound, never listening.
-class RefusingPort {
-public:
-    RefusingPort() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
 };
 
 // A client connected to a fresh loopback server.
