@@ -140,6 +140,11 @@ int UART::sendBuf(const unsigned char* buf, int n) {
     if (buf == nullptr || n <= 0) return 1;
     const auto deadline = std::chrono::steady_clock::now() + ECHO_WAIT;
 
+    // Whatever waits now came after the last exchange ended (a late reply,
+    // noise). Taken for echo it would end the wait while the frame is still
+    // on the wire, and the caller would switch the line driver off mid-frame.
+    tcflush(port, TCIFLUSH);
+
     // Write everything, continuing short writes while the output queue drains.
     int written = 0;
     while (written < n) {
