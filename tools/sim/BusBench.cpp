@@ -27,9 +27,11 @@ std::string hex(const std::vector<unsigned char>& bytes, size_t from, size_t lim
 
 std::vector<std::vector<unsigned>> rows(const std::vector<unsigned>& flat, int channels, int perChannel) {
     std::vector<std::vector<unsigned>> out;
+    out.reserve(static_cast<size_t>(std::max(channels, 0)));
     size_t k = 0;
     for (int c = 0; c < channels; ++c) {
         std::vector<unsigned> row;
+        row.reserve(static_cast<size_t>(std::max(perChannel, 0)));
         for (int i = 0; i < perChannel; ++i) row.push_back(k < flat.size() ? flat[k++] : 0);
         out.push_back(row);
     }
@@ -280,7 +282,7 @@ Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {
                 text += " (too short for a node address and payload)";
             } else if ((e.code == 0x0C || e.code == 0x0B) && type) {
                 std::vector<unsigned char> payload(p + 6, p + len + 2);
-                const auto flat = FrameCodec::unpack(payload, static_cast<size_t>(n->channelCount * type->dataCount),
+                const auto flat = FrameCodec::unpack(payload, static_cast<size_t>(n->channelCount) * static_cast<size_t>(type->dataCount),
                                                      static_cast<unsigned>(type->dataRange));
                 e.values = rows(flat, n->channelCount, type->dataCount);
                 text += " " + showValues(e.values);

@@ -1,5 +1,6 @@
 #include "Verdict.h"
 
+#include <cmath>
 #include <cstdio>
 #include <regex>
 
@@ -10,7 +11,7 @@ std::string seconds(double t) {
     return buf;
 }
 
-std::string millis(double t) { return std::to_string(static_cast<long>(t * 1000 + 0.5)) + " ms"; }
+std::string millis(double t) { return std::to_string(std::lround(t * 1000)) + " ms"; }
 
 std::string times(int n) {
     return n == 0 ? "never seen" : n == 1 ? "seen once" : "seen " + std::to_string(n) + " times";

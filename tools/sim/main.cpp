@@ -29,7 +29,7 @@ std::string defaultGateway() {
     if (n > 0) {
         self[n] = '\0';
         std::string dir(self);
-        dir = dir.substr(0, dir.rfind('/'));
+        dir.resize(dir.rfind('/'));
         if (access((dir + "/pelko").c_str(), X_OK) == 0) return dir + "/pelko";
     }
     return PELKO_SIM_GATEWAY;
