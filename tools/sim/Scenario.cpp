@@ -72,19 +72,19 @@ std::vector<std::vector<unsigned>> valueTable(const Json::Value& v, int channels
     return table;
 }
 
-Scenario::Answer answer(const Json::Value& spec, const std::string& where) {
+Scenario::Answer answer(const Json::Value& entry, const std::string& where) {
     Scenario::Answer a;
-    if (spec.isNull()) return a;
-    if (!spec.isObject()) throw std::runtime_error(where + ": an answer is {\"json\": ...} or {\"raw\": \"...\"}");
+    if (entry.isNull()) return a;
+    if (!entry.isObject()) throw std::runtime_error(where + ": an answer is {\"json\": ...} or {\"raw\": \"...\"}");
     a.given = true;
-    if (spec.isMember("raw")) {
-        a.text = text(spec, "raw", "", where);
-    } else if (spec.isMember("json")) {
-        a.text = compactJson(spec["json"]);
+    if (entry.isMember("raw")) {
+        a.text = text(entry, "raw", "", where);
+    } else if (entry.isMember("json")) {
+        a.text = compactJson(entry["json"]);
     } else {
         throw std::runtime_error(where + ": an answer needs \"json\" or \"raw\"");
     }
-    a.split = splitPoints(spec, where);
+    a.split = splitPoints(entry, where);
     return a;
 }
 
