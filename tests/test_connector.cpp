@@ -547,10 +547,8 @@ TEST_F(ConnectorLink, ServerClosingEndsRunWithStatusOneAndOneLine) {
     EXPECT_EQ(err->text(), "Server closed the connection\n");
 }
 
-// ---- Outgoing messages ------------------------------------------------------
-
-TEST_F(ConnectorLink, BuiltMessagesMatchTheWireFormatByteForByte) {
-    standardHandshake();
+// Node 21: two channels of a type (code 5) with two 8-bit values each.
+static Node twoChannelNode21() {
     DeviceType type;
     type.setType(5);
     type.setDataCount(2);
@@ -560,6 +558,14 @@ TEST_F(ConnectorLink, BuiltMessagesMatchTheWireFormatByteForByte) {
     node.setChannelCount(2);
     node.setType(type);
     node.makeData();
+    return node;
+}
+
+// ---- Outgoing messages ------------------------------------------------------
+
+TEST_F(ConnectorLink, BuiltMessagesMatchTheWireFormatByteForByte) {
+    standardHandshake();
+    Node node = twoChannelNode21();
     node.getTable()->store({1, 0, 0, 0});
 
     connector->logError(ERROR_NO_NEW_NODES);
@@ -618,15 +624,7 @@ TEST_F(ConnectorLink, StressThousandPingsWhileTheBusThreadFloodsReports) {
     standardHandshake();
     const unsigned int reports = 2000;
     const unsigned int pings = 1000;
-    DeviceType type;
-    type.setType(5);
-    type.setDataCount(2);
-    type.setDataRange(8);
-    Node node;
-    node.setAddress(21);
-    node.setChannelCount(2);
-    node.setType(type);
-    node.makeData();
+    Node node = twoChannelNode21();
 
     bus.setConnector(connector.get());
     bus.forwardToConnector(true);
