@@ -587,7 +587,7 @@ TEST_F(ConnectorLink, BuiltMessagesMatchTheWireFormatByteForByte) {
     nodeMap found;
     Node discovered;
     discovered.setRandom(517);
-    discovered.setType(type);
+    discovered.setType(node.getType());
     discovered.setChannelCount(2);
     found.emplace(517, discovered);
     connector->requestNewAddresses(found);
@@ -600,7 +600,7 @@ TEST_F(ConnectorLink, BuiltMessagesMatchTheWireFormatByteForByte) {
     Node empty;
     empty.setAddress(30);
     empty.setChannelCount(0);
-    empty.setType(type);
+    empty.setType(node.getType());
     empty.makeData();
     connector->updateNodeData(empty);
     EXPECT_EQ(next(), "{\"address\":30,\"data\":null,\"message_type\":5}\n");
