@@ -46,12 +46,16 @@ constexpr std::chrono::milliseconds ECHO_WAIT(40);
 short waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-        // Round up so a sub-millisecond rest still sleeps instead of spinning.
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        // Past the deadline one last look without waiting: on a busy system
+        // this thread may run late while the bytes are already there.
+        // Otherwise round up, so a sub-millisecond rest sleeps instead of spinning.
+        const auto ms = left <= std::chrono::steady_clock::duration::zero()
+                            ? 0
+                            : std::chrono::ceil<std::chrono::milliseconds>(left).count();
         pollfd p{fd, events, 0};
         const int r = poll(&p, 1, static_cast<int>(ms));
         if (r > 0) return p.revents;
+        if (r == 0 && ms == 0) return 0;
         if (r < 0 && errno != EINTR) return POLLERR;
     }
 }
