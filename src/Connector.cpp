@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <system_error>
+#include <type_traits>
 
 #include <json/json.h>
 
@@ -80,40 +81,35 @@ std::string uintProblem(const Json::Value& value) {
     return value.asDouble() < 0 ? "is negative" : "is not an unsigned 32-bit integer";
 }
 
-// Reads member `key` as a signed 32-bit number. An absent optional member
-// reads as 0; an absent required one, or one that is not such a number, sets
-// `problem` and gives false.
-bool readInt(const Json::Value& object, const char* key, bool required, int& out, std::string& problem) {
+// Reads member `key` as a signed (int) or unsigned (unsigned int) 32-bit
+// number. An absent optional member reads as 0; an absent required one, or
+// one that is not such a number, sets `problem` and gives false.
+template <typename T>
+bool readNumber(const Json::Value& object, const char* key, bool required, T& out, std::string& problem) {
+    constexpr bool isSigned = std::is_same<T, int>::value;
+    static_assert(isSigned || std::is_same<T, unsigned int>::value, "32-bit int or unsigned int");
     const Json::Value* value = member(object, key);
     if (value == nullptr) {
         out = 0;
         if (required) problem = quoted(key) + " is missing";
         return !required;
     }
-    const std::string why = intProblem(*value);
+    const std::string why = isSigned ? intProblem(*value) : uintProblem(*value);
     if (!why.empty()) {
         problem = quoted(key) + " " + why;
         return false;
     }
-    out = value->asInt();
+    out = isSigned ? static_cast<T>(value->asInt()) : static_cast<T>(value->asUInt());
     return true;
+}
+
+bool readInt(const Json::Value& object, const char* key, bool required, int& out, std::string& problem) {
+    return readNumber(object, key, required, out, problem);
 }
 
 bool readUInt(const Json::Value& object, const char* key, bool required, unsigned int& out,
               std::string& problem) {
-    const Json::Value* value = member(object, key);
-    if (value == nullptr) {
-        out = 0;
-        if (required) problem = quoted(key) + " is missing";
-        return !required;
-    }
-    const std::string why = uintProblem(*value);
-    if (!why.empty()) {
-        problem = quoted(key) + " " + why;
-        return false;
-    }
-    out = value->asUInt();
-    return true;
+    return readNumber(object, key, required, out, problem);
 }
 
 // A type object (type list entry, or REGISTER_NEW_TYPE at the top level).
