@@ -12,6 +12,7 @@
 
 #include <json/json.h>
 
+#include "Console.h"
 #include "Errors.h"
 
 namespace {
@@ -43,9 +44,7 @@ std::string label(unsigned int code) {
     return std::string(messageName(code)) + " (" + std::to_string(code) + ")";
 }
 
-// One console line, written in one piece so that lines of other threads do
-// not cut into it, and flushed so a service log shows it at once.
-void say(const std::string& line) { std::cout << line << std::endl; }
+void say(const std::string& line) { console::out(line); }
 
 void dropped(unsigned int code, const std::string& problem) { say(label(code) + " dropped: " + problem); }
 
@@ -152,7 +151,7 @@ void Connector::setTCPSocket(TCPSocket value) { socket = value; }
 
 int Connector::run() {
     if (sender.joinable()) {
-        std::cerr << "Connector::run called twice" << std::endl;
+        console::err("Connector::run called twice");
         return 1;
     }
     // A connection that ends during the handshake ends the gateway before
@@ -168,14 +167,9 @@ int Connector::run() {
 }
 
 void Connector::start() {
-    const int status = run();
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    // The send thread and the bus thread still run on objects in main's frame.
-    // std::exit would destroy static objects under them (and joining them can
-    // block on a full socket), so the process ends here without unwinding.
-    _exit(status);
+    // The send thread and the bus thread still run on objects in main's frame,
+    // so the process ends without unwinding.
+    console::endProcess(run());
 }
 
 // ---- Handshake --------------------------------------------------------------
@@ -185,7 +179,7 @@ Connector::Answer Connector::ask(unsigned int request, unsigned int answerType, 
     Json::Value message;
     message["message_type"] = request;
     const std::string text = serialise(message);
-    if (request == REQUEST_SUB_ADDRESS) std::cout << ("Zadost o adresu " + text) << std::endl;
+    if (request == REQUEST_SUB_ADDRESS) say("Zadost o adresu " + text);
     socket.sendData(text);
 
     std::string received;
@@ -337,10 +331,9 @@ Connector::Received Connector::readMessage(Json::Value& message, std::string& te
     std::string raw;
     if (!socket.receiveData(raw)) {
         if (socket.closedByPeer()) {
-            std::cerr << "Server closed the connection" << std::endl;
+            console::err("Server closed the connection");
         } else {
-            std::cerr << "Connection to the server failed: " << std::system_category().message(socket.lastError())
-                      << std::endl;
+            console::err("Connection to the server failed: " + std::system_category().message(socket.lastError()));
         }
         return Received::Ended;
     }

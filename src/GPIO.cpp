@@ -1,5 +1,7 @@
 #include "GPIO.h"
 
+#include "Console.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,22 +14,16 @@ const char* const GPIO::DEFAULT_ROOT = "/sys/class/gpio";
 
 namespace {
 
-// A pin that fails stops the gateway, from whichever thread. Streams are
-// flushed so no diagnostic is lost; static destructors are skipped because
-// the other threads are still running on them.
+// A pin that fails stops the gateway, from whichever thread.
 [[noreturn]] void fail(const char* message) {
-    perror(message);
-    std::fflush(nullptr);
-    std::_Exit(1);
+    console::failed(message);
+    console::endProcess(1);
 }
 
-[[noreturn]] void invalid(const char* text, std::size_t length) {
-    std::fflush(nullptr);
-    // Written as it stands, byte for byte.
-    if (write(STDERR_FILENO, text, length) < 0) {
-        // Nothing left to report to.
-    }
-    std::_Exit(1);
+// `text` is written as it stands (it ends with " " before the line feed).
+[[noreturn]] void invalid(const std::string& text) {
+    console::err(text);
+    console::endProcess(1);
 }
 
 void writeText(int fd, const std::string& text, const char* writeMessage) {
@@ -40,9 +36,9 @@ int closeFile(int fd, const char* closeMessage) {
     return r;
 }
 
-const char INVALID_DIRECTION[] = "Invalid direction value. Should be \"in\" or \"out\". \n";
-const char INVALID_VALUE[] = "Invalid  value. Should be \"1\" or \"0\". \n";
-const char INVALID_VALUE_READ[] = "Invalid  value read. Should be \"1\" or \"0\". \n";
+const char INVALID_DIRECTION[] = "Invalid direction value. Should be \"in\" or \"out\". ";
+const char INVALID_VALUE[] = "Invalid  value. Should be \"1\" or \"0\". ";
+const char INVALID_VALUE_READ[] = "Invalid  value read. Should be \"1\" or \"0\". ";
 
 }  // namespace
 
@@ -80,7 +76,7 @@ int GPIO::setdirGpio(std::string dir) {
     const std::string path = root + "/gpio" + gpionum + "/direction";
     directionfd = open(path.c_str(), O_WRONLY | O_SYNC);
     if (directionfd < 0) fail("could not open SYSFS GPIO direction device");
-    if (dir != "in" && dir != "out") invalid(INVALID_DIRECTION, sizeof INVALID_DIRECTION - 1);
+    if (dir != "in" && dir != "out") invalid(INVALID_DIRECTION);
     writeText(directionfd, dir, "could not write to SYSFS GPIO direction device");
     return closeFile(directionfd, "could not close SYSFS GPIO direction device");
 }
@@ -89,7 +85,7 @@ int GPIO::setvalGpio(std::string val) {
     const std::string path = root + "/gpio" + gpionum + "/value";
     valuefd = open(path.c_str(), O_WRONLY | O_SYNC);
     if (valuefd < 0) fail("could not open SYSFS GPIO value device");
-    if (val != "1" && val != "0") invalid(INVALID_VALUE, sizeof INVALID_VALUE - 1);
+    if (val != "1" && val != "0") invalid(INVALID_VALUE);
     writeText(valuefd, val, "could not write to SYSFS GPIO value device");
     return closeFile(valuefd, "could not close SYSFS GPIO value device");
 }
@@ -103,7 +99,7 @@ int GPIO::getvalGpio(std::string& val) {
     if (r == 0) errno = ENODATA;  // an empty file has no level to give
     if (r <= 0) fail("could not read SYSFS GPIO value device");
     val = std::string(1, byte);
-    if (val != "1" && val != "0") invalid(INVALID_VALUE_READ, sizeof INVALID_VALUE_READ - 1);
+    if (val != "1" && val != "0") invalid(INVALID_VALUE_READ);
     return closeFile(valuefd, "could not close SYSFS GPIO value device");
 }
 

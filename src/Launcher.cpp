@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "Console.h"
 #include "Connector.h"
 #include "Delegator.h"
 #include "GPIO.h"
@@ -46,9 +47,9 @@ int main() {
         for (int i = 0; i < 4; ++i) {
             if (!values[i]) missing += std::string(missing.empty() ? "" : ", ") + names[i];
         }
-        std::cerr << confFile << ": " << (loaded ? "" : "cannot read the file in the working directory; ")
-                  << "missing keys in [settings]: " << missing << std::endl;
-        return 1;
+        console::err(confFile + ": " + (loaded ? "" : "cannot read the file in the working directory; ") +
+                     "missing keys in [settings]: " + missing);
+        console::endProcess(1);
     }
 
     Connector con;
@@ -63,9 +64,7 @@ int main() {
         int sig = 0;
         sigwait(&stopSignals, &sig);
         pln.stop();
-        std::cout.flush();
-        std::fflush(nullptr);
-        _exit(0);
+        console::endProcess(0);
     }).detach();
 
     TCPSocket socket(ip, std::atoi(port));
@@ -76,6 +75,5 @@ int main() {
     }
     // Not a plain return: the stop thread above may still refer to pln, so the
     // objects must outlive the process.
-    std::fflush(nullptr);
-    std::exit(0);
+    console::endProcess(0);
 }

@@ -1,5 +1,7 @@
 #include "Message.h"
 
+#include "Console.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -193,7 +195,7 @@ void Message::discoveryResponse(unsigned char* rxbuf, int n, nodeMap& nodes, typ
         node.setRandom(random);
         node.setChannelCount(frame[3]);
         node.setType(types[typeCode]);
-        std::cout << "Mame tu nod s randomem " << random << " a typem" << typeCode << std::endl;
+        console::out("Mame tu nod s randomem " + std::to_string(random) + " a typem" + std::to_string(typeCode));
         nodes.emplace(random, node);  // a node already found keeps its entry
         p += 9;
     }

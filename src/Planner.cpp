@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "Console.h"
 #include "Errors.h"
 
 // How the two threads share the bus master

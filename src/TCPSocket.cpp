@@ -1,5 +1,7 @@
 #include "TCPSocket.h"
 
+#include "Console.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -69,7 +71,7 @@ int TCPSocket::init(const char* host, int p) {
 
 int TCPSocket::openSocket() {
     if (hostname == nullptr) {
-        std::cerr << "Špatná adresa" << std::endl;
+        console::err("Špatná adresa");
         return -1;
     }
     addrinfo hints{};
@@ -81,7 +83,7 @@ int TCPSocket::openSocket() {
     const std::string service = std::to_string(static_cast<unsigned int>(port) & 0xFFFFu);
     addrinfo* found = nullptr;
     if (getaddrinfo(hostname, service.c_str(), &hints, &found) != 0 || found == nullptr) {
-        std::cerr << "Špatná adresa" << std::endl;
+        console::err("Špatná adresa");
         return -1;
     }
 
@@ -116,11 +118,11 @@ int TCPSocket::openSocket() {
         return 1;
     }
     if (!madeSocket) {
-        std::cerr << "Nelze vytvořit soket" << std::endl;
+        console::err("Nelze vytvořit soket");
         return -1;
     }
     mySocket = lastTried;
-    std::cerr << "Nelze navázat spojení" << std::endl;
+    console::err("Nelze navázat spojení");
     return -1;
 }
 
@@ -136,7 +138,7 @@ bool TCPSocket::sendData(const std::string& text) {
         const ssize_t sent = send(mySocket, wire.data() + done, wire.size() - done, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) {
-            std::cerr << "Problém s odesláním dat" << std::endl;
+            console::err("Problém s odesláním dat");
             return false;
         }
         done += static_cast<std::size_t>(sent);
@@ -155,7 +157,7 @@ bool TCPSocket::takeMessage(std::string& text) {
                 head = 0;
                 scanned = 0;
             } else if (scanned > MAX_MESSAGE) {
-                std::cerr << "Zpráva delší než " << MAX_MESSAGE << " bajtů zahozena" << std::endl;
+                console::err("Zpráva delší než " + std::to_string(MAX_MESSAGE) + " bajtů zahozena", console::Priority::warning);
                 skipping = true;
                 pending.clear();
                 head = 0;
@@ -170,7 +172,7 @@ bool TCPSocket::takeMessage(std::string& text) {
             skipping = false;
         } else if (zero - start > MAX_MESSAGE) {
             // Arrived whole in one receive, but still too long to keep.
-            std::cerr << "Zpráva delší než " << MAX_MESSAGE << " bajtů zahozena" << std::endl;
+            console::err("Zpráva delší než " + std::to_string(MAX_MESSAGE) + " bajtů zahozena", console::Priority::warning);
         } else {
             text.assign(pending, start, zero - start);
             return true;
@@ -204,7 +206,7 @@ bool TCPSocket::receiveData(std::string& text) {
             peerClosed = true;
             const std::size_t unfinished = pending.size() - head;
             if (unfinished > 0 || skipping) {
-                std::cerr << "Spojení ukončeno uprostřed zprávy, " << unfinished << " bajtů zahozeno" << std::endl;
+                console::err("Spojení ukončeno uprostřed zprávy, " + std::to_string(unfinished) + " bajtů zahozeno", console::Priority::warning);
             }
             pending.clear();
             head = 0;

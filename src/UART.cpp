@@ -1,5 +1,7 @@
 #include "UART.h"
 
+#include "Console.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -77,18 +79,18 @@ int UART::openUART(std::string name, int baud) {
 
 int UART::openUART() {
     if (!configured) {
-        std::cout << "comport path and baudrate not set" << std::endl;
+        console::out("comport path and baudrate not set");
         return 1;
     }
     speed_t speed = B0;
     if (!lookupSpeed(baudrate, speed)) {
-        std::cout << "invalid baudrate" << std::endl;
+        console::out("invalid baudrate");
         return 1;
     }
 
     port = open(portname.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port == -1) {
-        perror("unable to open comport ");
+        console::failed("unable to open comport ");
         return 1;
     }
 
@@ -104,7 +106,7 @@ int UART::openUART() {
     error = tcsetattr(port, TCSANOW, &portSettings);
     if (error == -1) {
         close(port);
-        perror("unable to adjust portsettings ");
+        console::failed("unable to adjust portsettings ");
         return 1;
     }
 
@@ -113,21 +115,21 @@ int UART::openUART() {
     int status = 0;
     if (ioctl(port, TIOCMGET, &status) == -1) {
         if (errno == ENOTTY || errno == EINVAL) return warnNoModemLines();
-        perror("unable to get portstatus");
+        console::failed("unable to get portstatus");
         return 1;
     }
     status |= TIOCM_DTR;
     status |= TIOCM_RTS;
     if (ioctl(port, TIOCMSET, &status) == -1) {
         if (errno == ENOTTY || errno == EINVAL) return warnNoModemLines();
-        perror("unable to set portstatus");
+        console::failed("unable to set portstatus");
         return 1;
     }
     return 0;
 }
 
 int UART::warnNoModemLines() const {
-    std::cerr << "warning: " << portname << " has no modem control lines, DTR and RTS left as they are" << std::endl;
+    console::err("warning: " + portname + " has no modem control lines, DTR and RTS left as they are", console::Priority::warning);
     return 0;
 }
 
@@ -192,11 +194,11 @@ void UART::closeComport() {
     int status = 0;
     if (ioctl(port, TIOCMGET, &status) == -1) {
         // There is no word to write back; just close.
-        perror("unable to get portstatus");
+        console::failed("unable to get portstatus");
     } else {
         status &= ~TIOCM_DTR;
         status &= ~TIOCM_RTS;
-        if (ioctl(port, TIOCMSET, &status) == -1) perror("unable to set portstatus");
+        if (ioctl(port, TIOCMSET, &status) == -1) console::failed("unable to set portstatus");
     }
     close(port);
 }
@@ -210,7 +212,7 @@ int UART::modemBit(int bit) {
 void UART::changeModemBit(int bit, bool on) {
     int status = 0;
     if (ioctl(port, TIOCMGET, &status) == -1) {
-        perror("unable to get portstatus");
+        console::failed("unable to get portstatus");
         return;
     }
     if (on) {
@@ -218,7 +220,7 @@ void UART::changeModemBit(int bit, bool on) {
     } else {
         status &= ~bit;
     }
-    if (ioctl(port, TIOCMSET, &status) == -1) perror("unable to set portstatus");
+    if (ioctl(port, TIOCMSET, &status) == -1) console::failed("unable to set portstatus");
 }
 
 int UART::isDCDEnabled() { return modemBit(TIOCM_CAR); }
