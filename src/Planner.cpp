@@ -56,10 +56,21 @@ TableClass classOf(const Node& node) {
 
 }  // namespace
 
+namespace {
+DirectionSettings sysfsPin(std::string number, std::string root) {
+    DirectionSettings settings;
+    settings.gpio = std::move(number);
+    settings.gpioRoot = std::move(root);
+    return settings;
+}
+}  // namespace
+
 Planner::Planner(std::string uartPortName, std::string gpioNumber, std::string gpioRootDir)
+    : Planner(std::move(uartPortName), sysfsPin(std::move(gpioNumber), std::move(gpioRootDir))) {}
+
+Planner::Planner(std::string uartPortName, DirectionSettings directionChoice)
     : uartPort(std::move(uartPortName)),
-      gpioNum(std::move(gpioNumber)),
-      gpioRoot(std::move(gpioRootDir)),
+      directionSettings(std::move(directionChoice)),
       window(WINDOW_SIZE),
       nowNodesR(10),
       nowNodesRW(10),
@@ -199,12 +210,15 @@ void Planner::start() {
         std::lock_guard<std::mutex> bus(busMutex);
         if (started || stopping) return;
         started = true;
-        gpio4 = std::make_unique<GPIO>(gpioNum, gpioRoot);
-        gpio4->setdirGpio("out");
+        if (!directionSettings.needsOpenPort()) direction = Direction::open(directionSettings, -1);
     }
     if (uart.openUART(uartPort, 115200) == 1) {
         if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
         return;
+    }
+    if (directionSettings.needsOpenPort()) {
+        std::lock_guard<std::mutex> bus(busMutex);
+        direction = Direction::open(directionSettings, uart.descriptor());
     }
     portOpen = true;
     std::lock_guard<std::mutex> guard(joinMutex);
@@ -219,7 +233,7 @@ void Planner::stop() {
     stopWake.notify_all();
     {
         std::lock_guard<std::mutex> bus(busMutex);
-        if (gpio4) gpio4->setvalGpio("0");
+        if (direction) direction->driverOff();
     }
     // The bus thread leaves its loop at its next turn; waiting for it here
     // means a stopped gateway has no thread left that could touch the line.
@@ -227,7 +241,13 @@ void Planner::stop() {
     if (busThread.joinable() && busThread.get_id() != std::this_thread::get_id()) busThread.join();
 }
 
-void Planner::setPin(const char* level) { gpio4->setvalGpio(level); }
+void Planner::setPin(const char* level) {
+    if (level[0] == '1') {
+        direction->driverOn();
+    } else {
+        direction->driverOff();
+    }
+}
 
 void Planner::loop() {
     while (!stopping) {

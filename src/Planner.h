@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Delegator.h"
+#include "Direction.h"
 #include "GPIO.h"
 #include "Message.h"
 #include "Node.h"
@@ -24,6 +25,8 @@ class Planner {
 public:
     Planner(std::string uartPort, std::string gpioNum,
             std::string gpioRoot = GPIO::DEFAULT_ROOT);
+    // The line driver switched as `direction` says.
+    Planner(std::string uartPort, DirectionSettings direction);
     Planner(const Planner&) = delete;
     Planner& operator=(const Planner&) = delete;
     // Stops and joins the bus thread (in the gateway it lives until the end).
@@ -103,8 +106,7 @@ private:
 
     UART uart;
     std::string uartPort;
-    std::string gpioNum;
-    std::string gpioRoot;
+    DirectionSettings directionSettings;
     Message message;
     unsigned char rxbuf[BUF_SIZE] = {};
     unsigned char rxbufpart[BUF_SIZE] = {};
@@ -129,7 +131,7 @@ private:
     nodeMap delayedNodesR;
     nodeMap newNodesMap;
     typeMap types;
-    std::unique_ptr<GPIO> gpio4;
+    std::unique_ptr<Direction> direction;
 
     // flagMutex: every test-and-raise of the eight flags, table changes made
     // by commands, and the wait for NEW_ADDRESSES. Held only for a moment.
