@@ -84,6 +84,8 @@ Planner::~Planner() {
     stop();
 }
 
+std::uint64_t Planner::progress() const { return steps.load(); }
+
 void Planner::setDelegator(Delegator* dlg) { pDelegator = dlg; }
 
 void Planner::setAddress(unsigned char value) {
@@ -263,6 +265,7 @@ void Planner::loop() {
         if (makeOne) {
             makePass();
             confirmed = true;
+            ++steps;
         }
         usleep(1000);
     }

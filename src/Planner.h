@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,11 @@ public:
     // leaves the pin at "0" and keeps the bus quiet from then on. Safe from
     // any thread; returns within about 100 ms.
     void stop();
+
+    // Counts the bus side's steps: passes completed, discovery and addressing
+    // steps, attempts to reopen the serial port. A service watchdog is fed
+    // only while this moves.
+    std::uint64_t progress() const;
 
     // Test seams. The clock gives milliseconds since the epoch (cut to 32
     // bits by the error rule); the time-out bounds the wait for NEW_ADDRESSES.
@@ -154,6 +160,7 @@ private:
     std::condition_variable stopWake;
     std::atomic<bool> stopping{false};
     std::atomic<bool> portOpen{false};
+    std::atomic<std::uint64_t> steps{0};
     bool started = false;
     std::thread busThread;
 };
