@@ -2,89 +2,54 @@
 
 #include <unistd.h>
 
-#include <cstdint>
-#include <iostream>
+#include <algorithm>
 #include <string>
 
 #include "Console.h"
 #include "Errors.h"
 
-// How the two threads share the bus master
-// ----------------------------------------
-// The bus thread (loop) and the thread of the server's commands meet on the
-// eight flags. Every test of one side's flag that leads to raising the
-// other's is made under flagMutex, so test and raise are one step:
-//  - A pass starts only under flagMutex with `halted` down, and lowers
-//    `confirmed` in the same step. Discovery and addressing raise `halted`
-//    only under flagMutex while `confirmed` is up, i.e. between passes, so
-//    they take the bus only at the end of a pass and no pass starts while
-//    `halted` is up. `confirmed` goes up again (atomically) at a pass's end.
-//  - The bus thread raises a table's lock flag under flagMutex, and for the
-//    written tables only while the update flag is down; otherwise it skips
-//    the table on this pass (it never waits for a command).
-//  - removeNode and addNode change a table under flagMutex after seeing its
-//    lock flag down; setNodeData raises the update flag under flagMutex
-//    after seeing the lock flag down, replaces the record, lowers it again.
-//    The commands sleep 100 us between looks at a raised lock flag.
-// Whoever uses the line holds busMutex for the whole exchange (pin, frames,
-// answer); stop() takes it too, so it lets the exchange in progress finish.
+using namespace bustiming;
 
 namespace {
 
-void say(const std::string& line) { std::cout << (line + "\n") << std::flush; }
+// How often a bus thread waiting for NEW_ADDRESSES counts as progress.
+constexpr std::chrono::seconds aliveInterval{1};
 
-unsigned long systemClockMs() {
-    using namespace std::chrono;
-    return static_cast<unsigned long>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-enum TableClass { TABLE_NONE, TABLE_R, TABLE_RW, TABLE_W, TABLE_DR };
-
-TableClass classOf(const Node& node) {
-    const DeviceType type = node.getType();
-    const unsigned char rw = type.getReadWrite();
-    const unsigned char latency = type.getLatency();
-    if (latency == DeviceType::NOW) {
-        if (rw == DeviceType::R) return TABLE_R;
-        if (rw == DeviceType::RW) return TABLE_RW;
-        if (rw == DeviceType::W) return TABLE_W;
-    } else if (latency == DeviceType::DELAYED && rw == DeviceType::R) {
-        return TABLE_DR;
-    }
-    return TABLE_NONE;
-}
-
-}  // namespace
-
-namespace {
 DirectionSettings sysfsPin(std::string number, std::string root) {
     DirectionSettings settings;
     settings.gpio = std::move(number);
     settings.gpioRoot = std::move(root);
     return settings;
 }
+
+void tooLong(const Node& node) {
+    // Its lengths would wrap in 8 bits: frames for it would be wrong.
+    console::out("Node " + std::to_string(node.getAddress()) + " has more than 255 bits of values, not filed");
+}
+
 }  // namespace
 
-Planner::Planner(std::string uartPortName, std::string gpioNumber, std::string gpioRootDir)
-    : Planner(std::move(uartPortName), sysfsPin(std::move(gpioNumber), std::move(gpioRootDir))) {}
+unsigned long Planner::systemClock() {
+    using namespace std::chrono;
+    return static_cast<unsigned long>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
 
-Planner::Planner(std::string uartPortName, DirectionSettings directionChoice)
+Planner::Planner(std::string uartPortName, std::string gpioNumber, std::string gpioRootDir, Clock clockSource)
+    : Planner(std::move(uartPortName), sysfsPin(std::move(gpioNumber), std::move(gpioRootDir)),
+              std::move(clockSource)) {}
+
+Planner::Planner(std::string uartPortName, DirectionSettings directionChoice, Clock clockSource)
     : uartPort(std::move(uartPortName)),
       directionSettings(std::move(directionChoice)),
-      window(WINDOW_SIZE),
+      clock(clockSource ? std::move(clockSource) : Clock(systemClock)),
       nowNodesR(10),
       nowNodesRW(10),
       nowNodesW(10),
       delayedNodesR(10),
       newNodesMap(10),
-      types(10),
-      clock(systemClockMs) {}
+      types(10) {}
 
-Planner::~Planner() {
-    stop();
-}
-
-std::uint64_t Planner::progress() const { return steps.load(); }
+Planner::~Planner() { stop(); }
 
 void Planner::setDelegator(Delegator* dlg) { pDelegator = dlg; }
 
@@ -95,208 +60,239 @@ void Planner::setAddress(unsigned char value) {
 
 void Planner::addType(DeviceType& type) { types.insert({static_cast<int>(type.getType()), type}); }
 
-void Planner::setClock(std::function<unsigned long()> newClock) {
-    std::lock_guard<std::mutex> guard(clockMutex);
-    clock = newClock ? std::move(newClock) : std::function<unsigned long()>(systemClockMs);
-}
+std::uint64_t Planner::progress() const { return steps.load(); }
 
 void Planner::setAddressTimeout(std::chrono::milliseconds timeout) {
-    std::lock_guard<std::mutex> guard(flagMutex);
+    std::lock_guard<std::mutex> guard(state);
     addressTimeout = timeout;
+}
+
+void Planner::setDiscoveryWindow(std::chrono::milliseconds length) {
+    std::lock_guard<std::mutex> guard(state);
+    discoveryWindow = length;
+}
+
+bool Planner::isStopping() {
+    std::lock_guard<std::mutex> guard(state);
+    return stopping;
+}
+
+bool Planner::portIsOpen() {
+    std::lock_guard<std::mutex> guard(state);
+    return portOpen;
 }
 
 // ---------------------------------------------------------------- tables
 
-bool Planner::enterTable(std::atomic<bool>& lock, const std::atomic<bool>* update) {
-    std::lock_guard<std::mutex> guard(flagMutex);
-    if (update != nullptr && update->load()) return false;
-    lock = true;
-    return true;
-}
-
-template <typename F>
-void Planner::whenTableFree(const std::atomic<bool>& lock, F&& change) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(flagMutex);
-            if (!lock) {
-                change();
-                return;
-            }
-        }
-        usleep(100);
+Planner::TableClass Planner::classOf(const Node& node) {
+    const DeviceType type = node.getType();
+    const unsigned char rw = type.getReadWrite();
+    const unsigned char latency = type.getLatency();
+    if (latency == DeviceType::NOW) {
+        if (rw == DeviceType::R) return TableClass::R;
+        if (rw == DeviceType::RW) return TableClass::RW;
+        if (rw == DeviceType::W) return TableClass::W;
+    } else if (latency == DeviceType::DELAYED && rw == DeviceType::R) {
+        return TableClass::DR;
     }
+    return TableClass::none;
 }
 
-void Planner::raiseUpdate(const std::atomic<bool>& lock, std::atomic<bool>& update) {
-    whenTableFree(lock, [&update] { update = true; });
+Planner::Table Planner::table(TableClass which) {
+    switch (which) {
+        case TableClass::R: return {&nowNodesR, &lockR, nullptr};
+        case TableClass::RW: return {&nowNodesRW, &lockRW, &updateRW};
+        case TableClass::W: return {&nowNodesW, &lockW, &updateW};
+        case TableClass::DR: return {&delayedNodesR, &lockDR, nullptr};
+        case TableClass::none: break;
+    }
+    return {nullptr, nullptr, nullptr};
+}
+
+template <typename Change>
+void Planner::whenTableFree(const Table& t, Change&& change) {
+    std::unique_lock<std::mutex> guard(state);
+    changed.wait(guard, [&t] { return !*t.lock && (t.update == nullptr || !*t.update); });
+    change();
 }
 
 bool Planner::fileNode(Node& node) {
     if (!node.fitsOnBus()) {
-        // Its lengths would have wrapped in 8 bits: frames for it would be wrong.
-        say("Node " + std::to_string(node.getAddress()) + " has more than 255 bits of values, not filed");
+        tooLong(node);
         return false;
     }
-    const unsigned short key = node.getAddress();
-    switch (classOf(node)) {
-        case TABLE_R:
-            whenTableFree(lockR, [&] { nowNodesR.insert({key, node}); });
-            break;
-        case TABLE_RW:
-            whenTableFree(lockRW, [&] { nowNodesRW.insert({key, node}); });
-            break;
-        case TABLE_W:
-            whenTableFree(lockW, [&] { nowNodesW.insert({key, node}); });
-            break;
-        case TABLE_DR:
-            whenTableFree(lockDR, [&] { delayedNodesR.insert({key, node}); });
-            break;
-        case TABLE_NONE:
-            break;
-    }
+    const Table t = table(classOf(node));
+    if (t.nodes != nullptr) whenTableFree(t, [&] { t.nodes->insert({node.getAddress(), node}); });
     return true;
 }
 
-void Planner::addNode(Node& node) {
-    std::lock_guard<std::mutex> command(commandMutex);
-    fileNode(node);
-}
+void Planner::addNode(Node& node) { fileNode(node); }
 
 void Planner::removeNode(Node& node) {
-    std::lock_guard<std::mutex> command(commandMutex);
-    const unsigned short key = node.getAddress();
-    switch (classOf(node)) {
-        case TABLE_W:
-            whenTableFree(lockW, [&] { nowNodesW.erase(key); });
-            break;
-        case TABLE_R:
-            whenTableFree(lockR, [&] { nowNodesR.erase(key); });
-            break;
-        case TABLE_RW:
-            whenTableFree(lockRW, [&] { nowNodesRW.erase(key); });
-            break;
-        case TABLE_DR:
-            whenTableFree(lockDR, [&] { delayedNodesR.erase(key); });
-            break;
-        case TABLE_NONE:
-            break;
-    }
+    const Table t = table(classOf(node));
+    if (t.nodes != nullptr) whenTableFree(t, [&] { t.nodes->erase(node.getAddress()); });
 }
 
 void Planner::setNodeData(Node& node) {
-    std::lock_guard<std::mutex> command(commandMutex);
     // The latency is not consulted: a W or RW node is written every pass.
     const unsigned char rw = node.getType().getReadWrite();
     if (rw != DeviceType::W && rw != DeviceType::RW) return;
     if (!node.fitsOnBus()) {
-        say("Node " + std::to_string(node.getAddress()) + " has more than 255 bits of values, not filed");
+        tooLong(node);
         return;
     }
-    const unsigned short key = node.getAddress();
-    if (rw == DeviceType::W) {
-        raiseUpdate(lockW, updateW);
-        nowNodesW.insert_or_assign(key, node);
-        updateW = false;
-    } else {
-        raiseUpdate(lockRW, updateRW);
-        nowNodesRW.insert_or_assign(key, node);
-        updateRW = false;
+    const Table t = table(rw == DeviceType::W ? TableClass::W : TableClass::RW);
+    // While the update flag is up the bus thread skips the table, so the
+    // record can be replaced without holding the state lock.
+    whenTableFree(t, [&t] { *t.update = true; });
+    t.nodes->insert_or_assign(node.getAddress(), node);
+    {
+        std::lock_guard<std::mutex> guard(state);
+        *t.update = false;
     }
+    changed.notify_all();
 }
 
-// ---------------------------------------------------------------- bus cycle
+// ---------------------------------------------------------------- start, stop
 
 void Planner::start() {
     {
-        std::lock_guard<std::mutex> bus(busMutex);
+        std::lock_guard<std::mutex> guard(state);
         if (started || stopping) return;
         started = true;
-        if (!directionSettings.needsOpenPort()) direction = Direction::open(directionSettings, -1);
+    }
+    if (!directionSettings.needsOpenPort()) {
+        std::lock_guard<std::mutex> bus(line);
+        direction = Direction::open(directionSettings, -1);
     }
     if (uart.openUART(uartPort, 115200) == 1) {
         if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
         return;
     }
     if (directionSettings.needsOpenPort()) {
-        std::lock_guard<std::mutex> bus(busMutex);
+        std::lock_guard<std::mutex> bus(line);
         direction = Direction::open(directionSettings, uart.descriptor());
     }
+    std::lock_guard<std::mutex> guard(state);
     portOpen = true;
-    std::lock_guard<std::mutex> guard(joinMutex);
-    busThread = std::thread(&Planner::loop, this);
+    if (!stopping) busThread = std::thread(&Planner::loop, this);
 }
 
 void Planner::stop() {
+    std::thread finishing;
     {
-        std::lock_guard<std::mutex> guard(stopMutex);
+        std::unique_lock<std::mutex> guard(state);
         stopping = true;
+        if (busThread.joinable()) {
+            finishing = std::move(busThread);
+            joining = true;
+        }
     }
-    stopWake.notify_all();
+    changed.notify_all();
     {
-        std::lock_guard<std::mutex> bus(busMutex);
+        // Waits for the exchange in progress to finish.
+        std::lock_guard<std::mutex> bus(line);
         if (direction) direction->driverOff();
     }
-    // The bus thread leaves its loop at its next turn; waiting for it here
-    // means a stopped gateway has no thread left that could touch the line.
-    std::lock_guard<std::mutex> guard(joinMutex);
-    if (busThread.joinable() && busThread.get_id() != std::this_thread::get_id()) busThread.join();
+    if (finishing.joinable()) {
+        // A stopped gateway has no thread left that could touch the line.
+        if (finishing.get_id() == std::this_thread::get_id()) {
+            finishing.detach();
+        } else {
+            finishing.join();
+        }
+        {
+            std::lock_guard<std::mutex> guard(state);
+            joining = false;
+        }
+        changed.notify_all();
+        return;
+    }
+    std::unique_lock<std::mutex> guard(state);
+    changed.wait(guard, [this] { return !joining; });
 }
 
-void Planner::setPin(const char* level) {
-    if (level[0] == '1') {
-        direction->driverOn();
-    } else {
-        direction->driverOff();
-    }
-}
+// ---------------------------------------------------------------- bus cycle
 
 void Planner::loop() {
-    while (!stopping) {
-        bool makeOne = false;
+    while (beginPass()) {
+        makePass();
         {
-            std::lock_guard<std::mutex> guard(flagMutex);
-            checkAddressTimeout();
-            if (!halted) {
-                confirmed = false;
-                makeOne = true;
+            std::lock_guard<std::mutex> guard(state);
+            confirmed = true;
+        }
+        changed.notify_all();
+        ++steps;
+        pause(betweenPasses);
+    }
+}
+
+// Waits while discovery or addressing has the bus; false once stopping.
+bool Planner::beginPass() {
+    bool expired = false;
+    std::chrono::milliseconds waited{0};
+    {
+        std::unique_lock<std::mutex> guard(state);
+        for (;;) {
+            if (stopping) return false;
+            if (!halted) break;
+            if (!awaitingAddresses) {
+                changed.wait(guard, [this] { return stopping || !halted || awaitingAddresses; });
+                continue;
+            }
+            // The addresses for the nodes reported may never come: the bus
+            // goes back to its cycle after the time-out. Meanwhile the bus
+            // thread shows once a second that it is still alive.
+            const auto deadline = reportedAt + addressTimeout;
+            const auto wake = std::min(deadline, std::chrono::steady_clock::now() + aliveInterval);
+            if (changed.wait_until(guard, wake, [this] { return stopping || !halted || !awaitingAddresses; })) {
+                continue;
+            }
+            ++steps;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                awaitingAddresses = false;
+                halted = false;
+                expired = true;
+                waited = addressTimeout;
             }
         }
-        if (makeOne) {
-            makePass();
-            confirmed = true;
-            ++steps;
-        }
-        usleep(1000);
+        confirmed = false;
     }
+    if (expired) {
+        changed.notify_all();
+        console::out("Adresy pro nove nody neprisly do " + std::to_string(waited.count()) +
+                     " ms, sbernice pokracuje");
+    }
+    return true;
+}
+
+template <typename Work>
+void Planner::onTable(TableClass which, Work&& work) {
+    const Table t = table(which);
+    {
+        std::lock_guard<std::mutex> guard(state);
+        // A command is replacing a record: this table sits out this pass.
+        if (t.update != nullptr && *t.update) return;
+        *t.lock = true;
+    }
+    work(*t.nodes);
+    {
+        std::lock_guard<std::mutex> guard(state);
+        *t.lock = false;
+    }
+    changed.notify_all();
 }
 
 void Planner::makePass() {
     ++pass;
-    if (enterTable(lockR, nullptr)) {
-        requestGetNodes(nowNodesR);
-        lockR = false;
-    }
-    usleep(1000);
-    if (enterTable(lockW, &updateW)) {
-        setNodes(nowNodesW);
-        lockW = false;
-    }
-    if (enterTable(lockRW, &updateRW)) {
-        setNodes(nowNodesRW);
-        lockRW = false;
-    }
-    if (pass == 10 && enterTable(lockRW, &updateRW)) {
-        requestGetNodes(nowNodesRW);
-        lockRW = false;
-    }
-    if (pass == 50 && enterTable(lockDR, nullptr)) {
-        meassureNodes(delayedNodesR);
-        lockDR = false;
-    }
-    if (pass == 100 && enterTable(lockDR, nullptr)) {
-        requestGetNodes(delayedNodesR);
-        lockDR = false;
+    onTable(TableClass::R, [this](nodeMap& nodes) { requestGetNodes(nodes); });
+    pause(afterReadTable);
+    onTable(TableClass::W, [this](nodeMap& nodes) { setNodes(nodes); });
+    onTable(TableClass::RW, [this](nodeMap& nodes) { setNodes(nodes); });
+    if (pass == readBackPass) onTable(TableClass::RW, [this](nodeMap& nodes) { requestGetNodes(nodes); });
+    if (pass == measurePass) onTable(TableClass::DR, [this](nodeMap& nodes) { meassureNodes(nodes); });
+    if (pass == delayedReadPass) {
+        onTable(TableClass::DR, [this](nodeMap& nodes) { requestGetNodes(nodes); });
         pass = 0;
     }
 }
@@ -306,14 +302,10 @@ void Planner::requestGetNodes(nodeMap& nodes) {
         Node node = entry.second;
         int change;
         {
-            std::lock_guard<std::mutex> bus(busMutex);
-            if (stopping) return;
-            setPin("1");
-            usleep(5);
-            n = message.makeRequest(txbuf, node);
-            uart.sendBuf(txbuf, n);
-            setPin("0");
-            const int rxpos = fetchData(node, node.getDataLength() + 8);
+            std::lock_guard<std::mutex> bus(line);
+            if (isStopping()) return;
+            const int rxpos =
+                exchange(requestLead, message.makeRequest(txbuf, node), node, node.getDataLength() + 8);
             change = message.get(rxbuf, node, rxpos);
         }
         if (change == 1 && pDelegator != nullptr) pDelegator->updateNodeData(node);
@@ -323,12 +315,8 @@ void Planner::requestGetNodes(nodeMap& nodes) {
 }
 
 void Planner::applyErrorRule(Node& node) {
-    std::uint32_t now;
-    {
-        std::lock_guard<std::mutex> guard(clockMutex);
-        now = static_cast<std::uint32_t>(clock());
-    }
-    const std::uint32_t last = static_cast<std::uint32_t>(node.getErrorTime());
+    const auto now = static_cast<std::uint32_t>(clock());
+    const auto last = static_cast<std::uint32_t>(node.getErrorTime());
     if (static_cast<std::uint32_t>(now - last) <= 9999u && pDelegator != nullptr) {
         pDelegator->logError(ERROR_PACKET_NONSENSE, node.getAddress());
     }
@@ -336,155 +324,179 @@ void Planner::applyErrorRule(Node& node) {
 }
 
 void Planner::setNodes(nodeMap& nodes) {
-    std::lock_guard<std::mutex> bus(busMutex);
-    if (stopping) return;
-    setPin("1");
-    usleep(1000);
-    for (auto& entry : nodes) {
-        n = message.makeSet(txbuf, entry.second);
-        uart.sendBuf(txbuf, n);
-        usleep(500);
-    }
-    setPin("0");
-    usleep(1000);
+    std::lock_guard<std::mutex> bus(line);
+    if (isStopping()) return;
+    auto next = nodes.begin();
+    transmit(setBurst, static_cast<int>(nodes.size()), [&](int) { return message.makeSet(txbuf, (next++)->second); });
 }
 
 void Planner::meassureNodes(nodeMap& nodes) {
-    std::lock_guard<std::mutex> bus(busMutex);
-    if (stopping) return;
-    setPin("1");
-    usleep(1000);
-    for (auto& entry : nodes) {
-        say("Merime " + std::to_string(entry.second.getAddress()) + "X");
-        n = message.makeMeassure(txbuf, entry.second);
-        uart.sendBuf(txbuf, n);
-        usleep(500);
+    std::lock_guard<std::mutex> bus(line);
+    if (isStopping()) return;
+    auto next = nodes.begin();
+    transmit(setBurst, static_cast<int>(nodes.size()), [&](int) {
+        Node& node = (next++)->second;
+        console::out("Merime " + std::to_string(node.getAddress()) + "X");
+        return message.makeMeassure(txbuf, node);
+    });
+}
+
+// ---------------------------------------------------------------- the line
+
+void Planner::pause(us duration) {
+    if (duration.count() > 0) usleep(static_cast<useconds_t>(duration.count()));
+}
+
+template <typename Build>
+void Planner::transmit(const Burst& timing, int count, Build&& build) {
+    direction->driverOn();
+    pause(timing.lead);
+    for (int i = 0; i < count; ++i) {
+        uart.sendBuf(txbuf, build(i));
+        pause(timing.gap);
     }
-    setPin("0");
-    usleep(1000);
+    direction->driverOff();
+    pause(timing.trail);
+}
+
+int Planner::exchange(us lead, int frameLength, Node& node, int answerLength) {
+    transmit(Burst{lead, us{0}, us{0}}, 1, [frameLength](int) { return frameLength; });
+    return fetchData(node, answerLength);
 }
 
 int Planner::fetchData(Node& node, int length) {
     int rxpos = 0;
-    int delta = 0;
     bool start = false;
     bool end = false;
-    while (rxpos < length && delta < FETCH_READS) {
+    for (int look = 0; rxpos < length && look < receiveLooks; ++look) {
         // Never ask for more than rxbuf still holds: an over-long answer is
         // cut here and the rest is flushed below.
         const int room = BUF_SIZE - rxpos < READ_CHUNK ? BUF_SIZE - rxpos : READ_CHUNK;
         if (room <= 0) break;
-        usleep(1000);
-        n = uart.pollComport(rxbufpart, room);
+        pause(receiveStep);
+        const int n = uart.pollComport(rxbufpart, room);
         for (int i = 0; i < n; ++i) {
             const unsigned char byte = rxbufpart[i];
             rxbuf[rxpos++] = byte;
             if (byte == Message::START) start = true;
             if (byte == Message::END) end = true;
         }
-        ++delta;
     }
     uart.flush();
     const std::string nodeAddress = std::to_string(node.getAddress());
-    if (!start || !end) say("-------------");
-    if (!start) say("Missing start from node address " + nodeAddress);
-    if (rxpos < length) say("Received " + std::to_string(rxpos) + " bytes instead of " + std::to_string(length));
-    if (!end) say("Missing end from node address " + nodeAddress);
-    if (!start || !end) say("-------------");
+    if (!start || !end) console::out("-------------");
+    if (!start) console::out("Missing start from node address " + nodeAddress);
+    if (rxpos < length) {
+        console::out("Received " + std::to_string(rxpos) + " bytes instead of " + std::to_string(length));
+    }
+    if (!end) console::out("Missing end from node address " + nodeAddress);
+    if (!start || !end) console::out("-------------");
     return rxpos;
 }
 
-// Called by the bus thread with flagMutex held.
-void Planner::checkAddressTimeout() {
-    if (!awaitingAddresses || !halted) return;
-    if (std::chrono::steady_clock::now() - reportedAt < addressTimeout) return;
-    awaitingAddresses = false;
-    halted = false;
-    say("Adresy pro nove nody neprisly do " + std::to_string(addressTimeout.count()) +
-        " ms, sbernice pokracuje");
+// ---------------------------------------------------------------- bus hand-over
+
+// Waits for the end of a pass and keeps the bus; false once stopping.
+bool Planner::takeBus() {
+    {
+        std::unique_lock<std::mutex> guard(state);
+        // From here on the NEW_ADDRESSES time-out cannot hand the bus back.
+        awaitingAddresses = false;
+        changed.wait(guard, [this] { return stopping || halted || confirmed; });
+        if (stopping) return false;
+        halted = true;
+    }
+    changed.notify_all();
+    return true;
+}
+
+void Planner::releaseBus() {
+    {
+        std::lock_guard<std::mutex> guard(state);
+        awaitingAddresses = false;
+        halted = false;
+    }
+    changed.notify_all();
+}
+
+bool Planner::pauseUnlessStopped(std::chrono::microseconds duration) {
+    std::unique_lock<std::mutex> guard(state);
+    return !changed.wait_for(guard, duration, [this] { return stopping; });
 }
 
 // ---------------------------------------------------------------- discovery
 
-bool Planner::takeBus() {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(flagMutex);
-            // From here on the NEW_ADDRESSES time-out cannot hand the bus back.
-            awaitingAddresses = false;
-            if (halted) return true;
-            if (confirmed) halted = true;
-        }
-        if (stopping) return false;
-        usleep(100);
-    }
-}
-
-void Planner::releaseBus() {
-    std::lock_guard<std::mutex> guard(flagMutex);
-    awaitingAddresses = false;
-    halted = false;
-}
-
-bool Planner::pauseUnlessStopped(std::chrono::microseconds duration) {
-    std::unique_lock<std::mutex> guard(stopMutex);
-    return !stopWake.wait_for(guard, duration, [this] { return stopping.load(); });
-}
-
 void Planner::discoverNewNodes() {
-    if (!portOpen) {
+    if (!portIsOpen()) {
         // No bus thread will ever finish a pass: answer at once instead of waiting.
-        say("Seriovy port neni otevreny, discovery neprobehne");
+        console::out("Seriovy port neni otevreny, discovery neprobehne");
         if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
         return;
     }
-    if (stopping || !takeBus()) return;
+    if (!takeBus()) return;
     newNodesMap.clear();
+    int received = 0;
+    if (!broadcastDiscovery() || !listen(received)) return;
+    reportDiscovery(received);
+}
+
+bool Planner::broadcastDiscovery() {
+    std::lock_guard<std::mutex> bus(line);
+    if (isStopping()) return false;
+    transmit(discoveryBurst, 1, [this](int) { return message.makeDiscovery(txbuf); });
+    ++steps;
+    return true;
+}
+
+// Keeps the replies that arrive in the window; false when stopped meanwhile.
+bool Planner::listen(int& received) {
+    std::chrono::milliseconds length;
     {
-        std::lock_guard<std::mutex> bus(busMutex);
-        if (stopping) return;
-        setPin("1");
-        usleep(2000);
-        n = message.makeDiscovery(txbuf);
-        uart.sendBuf(txbuf, n);
-        usleep(800);
-        setPin("0");
+        std::lock_guard<std::mutex> guard(state);
+        length = discoveryWindow;
     }
-    int c = 0;
+    const long looks = std::chrono::duration_cast<us>(length) / receiveStep;
     long ignored = 0;
-    for (int turn = 0; turn < WINDOW_TURNS; ++turn) {
-        if (stopping) return;
-        usleep(1000);
-        n = uart.pollComport(rxbufpart, READ_CHUNK);
+    for (long look = 0; look < looks; ++look) {
+        if (!pauseUnlessStopped(receiveStep)) return false;
+        ++steps;
+        const int n = uart.pollComport(rxbufpart, READ_CHUNK);
         if (n <= 0) continue;
-        say(std::to_string(n));
+        console::out(std::to_string(n));
         for (int i = 0; i < n; ++i) {
-            if (c < WINDOW_SIZE) {
-                window[static_cast<std::size_t>(c++)] = rxbufpart[i];
+            if (received < WINDOW_SIZE) {
+                window[received++] = rxbufpart[i];
             } else {
                 ++ignored;
             }
         }
     }
     if (ignored > 0) {
-        say("Discovery okno plne (" + std::to_string(WINDOW_SIZE) + " B), ignorovano " + std::to_string(ignored) +
-            " B");
+        console::out("Discovery okno plne (" + std::to_string(WINDOW_SIZE) + " B), ignorovano " +
+                     std::to_string(ignored) + " B");
     }
-    if (c == 0) {
+    return true;
+}
+
+void Planner::reportDiscovery(int received) {
+    if (received == 0) {
         if (pDelegator != nullptr) pDelegator->logError(ERROR_NO_NEW_NODES);
         releaseBus();
         return;
     }
-    if (c >= 9) {
-        message.discoveryResponse(window.data(), c, newNodesMap, types);
+    if (received >= 9) {
+        message.discoveryResponse(window, received, newNodesMap, types);
         if (!newNodesMap.empty()) {
-            if (!pauseUnlessStopped(std::chrono::microseconds(10000))) return;
+            if (!pauseUnlessStopped(beforeNewNodesReport)) return;
             if (pDelegator != nullptr) pDelegator->requestNewAddresses(newNodesMap);
-            if (c % 9 == 0) {
+            if (received % 9 == 0) {
                 // The bus stays with us until the addresses come (or the time-out).
-                std::lock_guard<std::mutex> guard(flagMutex);
-                awaitingAddresses = true;
-                reportedAt = std::chrono::steady_clock::now();
+                {
+                    std::lock_guard<std::mutex> guard(state);
+                    awaitingAddresses = true;
+                    reportedAt = std::chrono::steady_clock::now();
+                }
+                changed.notify_all();
                 return;
             }
         }
@@ -495,51 +507,47 @@ void Planner::discoverNewNodes() {
     releaseBus();
 }
 
+// ---------------------------------------------------------------- addressing
+
 void Planner::addressNewNodes(nodeMap& newNodes) {
-    if (!portOpen) {
-        say("Seriovy port neni otevreny, adresace neprobehne");
+    if (!portIsOpen()) {
+        console::out("Seriovy port neni otevreny, adresace neprobehne");
         return;
     }
-    if (stopping || !takeBus()) return;
+    if (!takeBus()) return;
     for (auto& entry : newNodes) {
-        Node node = entry.second;
-        for (int attempt = 1; attempt <= ADDRESS_ATTEMPTS; ++attempt) {
-            int received;
-            bool ok;
-            {
-                std::lock_guard<std::mutex> bus(busMutex);
-                if (stopping) return;
-                setPin("1");
-                usleep(2000);
-                n = message.makeDiscoveryAddress(txbuf, node);
-                uart.sendBuf(txbuf, n);
-                setPin("0");
-                received = fetchData(node, 10);
-                ok = message.discoveryCheck(rxbuf, received, node);
-            }
-            say("Adresace nodu " + std::to_string(attempt) + " " + std::to_string(node.getAddress()) + " random " +
-                std::to_string(node.getRandom()) + " prijado " + std::to_string(received) +
-                " parsovano: " + (ok ? "1" : "0"));
-            if (ok) {
-                {
-                    std::lock_guard<std::mutex> bus(busMutex);
-                    if (stopping) return;
-                    setPin("1");
-                    usleep(2000);
-                    for (int i = 0; i < CONFIRMATIONS; ++i) {
-                        n = message.makeDiscoveryCheckOk(txbuf, node);
-                        uart.sendBuf(txbuf, n);
-                        usleep(5000);
-                    }
-                    setPin("0");
-                }
-                addNode(node);
-                if (pDelegator != nullptr) pDelegator->addNodeToMap(node);
-                if (!pauseUnlessStopped(std::chrono::microseconds(100000))) return;
-                break;
-            }
-            if (!pauseUnlessStopped(std::chrono::microseconds(10000))) return;
-        }
+        if (!addressNode(entry.second)) return;
     }
     releaseBus();
+}
+
+// Up to 19 attempts; false when stopped meanwhile.
+bool Planner::addressNode(Node node) {
+    for (int attempt = 1; attempt <= addressAttempts; ++attempt) {
+        int received;
+        bool ok;
+        {
+            std::lock_guard<std::mutex> bus(line);
+            if (isStopping()) return false;
+            received = exchange(addressLead, message.makeDiscoveryAddress(txbuf, node), node, 10);
+            ok = message.discoveryCheck(rxbuf, received, node);
+        }
+        ++steps;
+        console::out("Adresace nodu " + std::to_string(attempt) + " " + std::to_string(node.getAddress()) +
+                     " random " + std::to_string(node.getRandom()) + " prijado " + std::to_string(received) +
+                     " parsovano: " + (ok ? "1" : "0"));
+        if (!ok) {
+            if (!pauseUnlessStopped(addressRetry)) return false;
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> bus(line);
+            if (isStopping()) return false;
+            transmit(confirmBurst, confirmations, [&](int) { return message.makeDiscoveryCheckOk(txbuf, node); });
+        }
+        addNode(node);
+        if (pDelegator != nullptr) pDelegator->addNodeToMap(node);
+        return pauseUnlessStopped(afterConfirmed);
+    }
+    return true;
 }

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "BusTiming.h"
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
@@ -19,15 +19,23 @@
 #include "Node.h"
 #include "UART.h"
 
-// The bus master: owns the serial port, the direction pin and the frame
+// The bus master: owns the serial port, the line driver and the frame
 // builder, keeps the node tables, runs the bus cycle on its own thread and
 // finds and addresses new nodes on the server's command.
+//
+// All state the bus thread and the command thread share is guarded by
+// `state` and every change to it is announced on `changed`. Whoever holds
+// `line` owns the bus for one whole exchange (driver, frames, answer).
 class Planner {
 public:
-    Planner(std::string uartPort, std::string gpioNum,
-            std::string gpioRoot = GPIO::DEFAULT_ROOT);
+    // Milliseconds since the epoch (the error rule cuts them to 32 bits).
+    using Clock = std::function<unsigned long()>;
+    static unsigned long systemClock();
+
+    Planner(std::string uartPort, std::string gpioNum, std::string gpioRoot = GPIO::DEFAULT_ROOT,
+            Clock clock = systemClock);
     // The line driver switched as `direction` says.
-    Planner(std::string uartPort, DirectionSettings direction);
+    Planner(std::string uartPort, DirectionSettings direction, Clock clock = systemClock);
     Planner(const Planner&) = delete;
     Planner& operator=(const Planner&) = delete;
     // Stops and joins the bus thread (in the gateway it lives until the end).
@@ -47,8 +55,8 @@ public:
     // write pass); waits until the bus thread has left the table.
     void setNodeData(Node& node);
 
-    // Exports the pin, makes it an output, opens the serial port at 115200
-    // and starts the bus thread; on a port that does not open reports error 1.
+    // Sets up the line driver, opens the serial port at 115200 and starts
+    // the bus thread; on a port that does not open reports error 1.
     void start();
     // Pauses the bus cycle at the end of a pass, broadcasts a discovery
     // request, listens for 8 s and reports the nodes found (or error 5/4).
@@ -58,8 +66,8 @@ public:
     void addressNewNodes(nodeMap& newNodes);
 
     // Orderly stop (SIGTERM): lets the frame exchange in progress finish,
-    // leaves the pin at "0" and keeps the bus quiet from then on. Safe from
-    // any thread; returns within about 100 ms.
+    // leaves the driver off and keeps the bus quiet from then on. Safe from
+    // any thread; returns once the bus thread has ended.
     void stop();
 
     // Counts the bus side's steps: passes completed, discovery and addressing
@@ -67,69 +75,78 @@ public:
     // only while this moves.
     std::uint64_t progress() const;
 
-    // Test seams. The clock gives milliseconds since the epoch (cut to 32
-    // bits by the error rule); the time-out bounds the wait for NEW_ADDRESSES.
-    void setClock(std::function<unsigned long()> clock);
+    // Test seams: how long the bus waits for NEW_ADDRESSES, and how long
+    // discovery listens after its broadcast.
     void setAddressTimeout(std::chrono::milliseconds timeout);
+    void setDiscoveryWindow(std::chrono::milliseconds window);
 
 protected:
     Delegator* pDelegator = nullptr;
 
 private:
-    static constexpr int BUF_SIZE = 128;          // rxbuf, rxbufpart, txbuf
-    static constexpr int READ_CHUNK = 100;        // most bytes asked of one read
-    static constexpr int FETCH_READS = 80;        // reads of one receive window
-    static constexpr int WINDOW_TURNS = 8000;     // reads of the discovery window
-    static constexpr int WINDOW_SIZE = 200 * 9;   // discovery replies kept per window
-    static constexpr int ADDRESS_ATTEMPTS = 19;
-    static constexpr int CONFIRMATIONS = 5;
+    static constexpr int BUF_SIZE = 128;         // rxbuf, rxbufpart, txbuf
+    static constexpr int READ_CHUNK = 100;       // most bytes asked of one read
+    static constexpr int WINDOW_SIZE = 200 * 9;  // discovery replies kept per window
+
+    // A node table with the flags the two threads meet on (`update` is null
+    // for the tables that only the bus thread writes to).
+    struct Table {
+        nodeMap* nodes;
+        bool* lock;
+        bool* update;
+    };
+    enum class TableClass { none, R, RW, W, DR };
+    static TableClass classOf(const Node& node);
+    Table table(TableClass which);
 
     // Bus cycle (bus thread).
     void loop();
+    bool beginPass();
     void makePass();
+    template <typename Work>
+    void onTable(TableClass which, Work&& work);
     void requestGetNodes(nodeMap& nodes);
     void setNodes(nodeMap& nodes);
     void meassureNodes(nodeMap& nodes);
-    int fetchData(Node& node, int length);
     void applyErrorRule(Node& node);
-    void checkAddressTimeout();
 
-    // Table handshake: the bus thread raises a table's lock flag only when
-    // the table's update flag is down (else it skips the table); commands
-    // change a table only while its lock flag is down.
-    bool enterTable(std::atomic<bool>& lock, const std::atomic<bool>* update);
-    template <typename F>
-    void whenTableFree(const std::atomic<bool>& lock, F&& change);
-    void raiseUpdate(const std::atomic<bool>& lock, std::atomic<bool>& update);
+    // The line (callers hold `line`). transmit: driver on, lead, `count`
+    // frames built by build(i) each followed by the gap, driver off, trail.
+    // exchange: one frame after `lead`, driver off, then the answer.
+    template <typename Build>
+    void transmit(const bustiming::Burst& timing, int count, Build&& build);
+    int exchange(bustiming::us lead, int frameLength, Node& node, int answerLength);
+    int fetchData(Node& node, int length);
+    static void pause(bustiming::us duration);
 
-    // Bus hand-over to discovery and addressing (main thread).
+    // Commands (command thread).
+    template <typename Change>
+    void whenTableFree(const Table& table, Change&& change);
+    bool fileNode(Node& node);
     bool takeBus();
     void releaseBus();
     bool pauseUnlessStopped(std::chrono::microseconds duration);
-    bool fileNode(Node& node);
+    bool isStopping();
+    bool portIsOpen();
 
-    void setPin(const char* level);
+    // Discovery in its three steps, and addressing of one node.
+    bool broadcastDiscovery();
+    bool listen(int& received);
+    void reportDiscovery(int received);
+    bool addressNode(Node node);
 
     UART uart;
     std::string uartPort;
     DirectionSettings directionSettings;
+    std::unique_ptr<Direction> direction;  // set up by start(); used under `line`
     Message message;
+    const Clock clock;
     unsigned char rxbuf[BUF_SIZE] = {};
     unsigned char rxbufpart[BUF_SIZE] = {};
     unsigned char txbuf[BUF_SIZE] = {};
-    std::vector<unsigned char> window;  // the discovery listening window
+    unsigned char window[WINDOW_SIZE] = {};  // the discovery listening window
     unsigned char address = 0;
     int pass = 0;
-    int n = 0;
-
-    std::atomic<bool> lockW{false};
-    std::atomic<bool> lockRW{false};
-    std::atomic<bool> lockR{false};
-    std::atomic<bool> lockDR{false};
-    std::atomic<bool> updateW{false};
-    std::atomic<bool> updateRW{false};
-    std::atomic<bool> halted{false};
-    std::atomic<bool> confirmed{false};
 
     nodeMap nowNodesR;
     nodeMap nowNodesRW;
@@ -137,32 +154,31 @@ private:
     nodeMap delayedNodesR;
     nodeMap newNodesMap;
     typeMap types;
-    std::unique_ptr<Direction> direction;
 
-    // flagMutex: every test-and-raise of the eight flags, table changes made
-    // by commands, and the wait for NEW_ADDRESSES. Held only for a moment.
-    std::mutex flagMutex;
+    std::mutex state;
+    std::condition_variable changed;
+    std::mutex line;
+
+    // Guarded by `state`.
+    bool lockW = false;
+    bool lockRW = false;
+    bool lockR = false;
+    bool lockDR = false;
+    bool updateW = false;
+    bool updateRW = false;
+    bool halted = false;     // discovery or addressing has the bus
+    bool confirmed = false;  // the bus thread is between two passes
     bool awaitingAddresses = false;
     std::chrono::steady_clock::time_point reportedAt;
-    std::chrono::milliseconds addressTimeout{60000};
-
-    // busMutex: held for each whole exchange on the line (pin, frames,
-    // answer), by whichever thread has the bus, and by stop().
-    std::mutex busMutex;
-    std::mutex joinMutex;  // guards busThread: started by start(), joined by stop() from any thread
-    // commandMutex: table commands (addNode, removeNode, setNodeData) one at a time.
-    std::mutex commandMutex;
-
-    std::mutex clockMutex;
-    std::function<unsigned long()> clock;
-
-    std::mutex stopMutex;
-    std::condition_variable stopWake;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> portOpen{false};
-    std::atomic<std::uint64_t> steps{0};
+    std::chrono::milliseconds addressTimeout = bustiming::addressTimeout;
+    std::chrono::milliseconds discoveryWindow = bustiming::discoveryWindow;
     bool started = false;
+    bool portOpen = false;
+    bool stopping = false;
+    bool joining = false;  // a stop() is joining the bus thread
     std::thread busThread;
+
+    std::atomic<std::uint64_t> steps{0};
 };
 
 #endif
