@@ -34,6 +34,7 @@ constexpr us afterConfirmed{100000};  // a node addressed, before the next one
 constexpr us addressRetry{10000};     // between two attempts at one node
 constexpr std::chrono::milliseconds discoveryWindow{8000};  // listening after the broadcast
 constexpr std::chrono::milliseconds addressTimeout{60000};  // waiting for NEW_ADDRESSES
+constexpr std::chrono::milliseconds reopenInterval{2000};   // between attempts to reopen a lost port
 
 // The pass schedule: R and W/RW nodes every pass; RW read back, delayed
 // nodes measured and delayed nodes read on these passes of each cycle.

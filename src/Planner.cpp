@@ -1,8 +1,10 @@
 #include "Planner.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "Console.h"
@@ -75,11 +77,6 @@ void Planner::setDiscoveryWindow(std::chrono::milliseconds length) {
 bool Planner::isStopping() {
     std::lock_guard<std::mutex> guard(state);
     return stopping;
-}
-
-bool Planner::portIsOpen() {
-    std::lock_guard<std::mutex> guard(state);
-    return portOpen;
 }
 
 // ---------------------------------------------------------------- tables
@@ -217,6 +214,7 @@ void Planner::stop() {
 void Planner::loop() {
     while (beginPass()) {
         makePass();
+        if (uart.lostError() != 0 && !recoverLine()) return;
         {
             std::lock_guard<std::mutex> guard(state);
             confirmed = true;
@@ -266,6 +264,38 @@ bool Planner::beginPass() {
     return true;
 }
 
+bool Planner::recoverLine() {
+    const int reason = uart.lostError();
+    {
+        std::lock_guard<std::mutex> guard(state);
+        portOpen = false;
+    }
+    changed.notify_all();
+    console::err("Seriovy port " + uartPort + " ztracen: " + std::strerror(reason) +
+                 ", zkousim ho otevrit znovu kazde 2 s");
+    if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
+    for (;;) {
+        if (!pauseUnlessStopped(reopenInterval)) return false;
+        ++steps;
+        // A quiet look first: the port's own open reports every failure,
+        // and an unplugged adapter would fill the log every 2 s.
+        const int probe = ::open(uartPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (probe < 0) continue;
+        close(probe);
+        std::lock_guard<std::mutex> bus(line);
+        uart.release();
+        if (uart.openUART(uartPort, 115200) != 0) continue;
+        if (directionSettings.needsOpenPort()) direction = Direction::open(directionSettings, uart.descriptor());
+        break;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state);
+        portOpen = true;
+    }
+    console::err("Seriovy port " + uartPort + " je zpet, sbernice pokracuje", console::Priority::info);
+    return true;
+}
+
 template <typename Work>
 void Planner::onTable(TableClass which, Work&& work) {
     const Table t = table(which);
@@ -306,6 +336,8 @@ void Planner::requestGetNodes(nodeMap& nodes) {
             if (isStopping()) return;
             const int rxpos =
                 exchange(requestLead, message.makeRequest(txbuf, node), node, node.getDataLength() + 8);
+            // A port that went away is no failure of the node.
+            if (uart.lostError() != 0) return;
             change = message.get(rxbuf, node, rxpos);
         }
         if (change == 1 && pDelegator != nullptr) pDelegator->updateNodeData(node);
@@ -349,6 +381,7 @@ void Planner::pause(us duration) {
 
 template <typename Build>
 void Planner::transmit(const Burst& timing, int count, Build&& build) {
+    if (uart.lostError() != 0) return;
     direction->driverOn();
     pause(timing.lead);
     for (int i = 0; i < count; ++i) {
@@ -375,6 +408,7 @@ int Planner::fetchData(Node& node, int length) {
         if (room <= 0) break;
         pause(receiveStep);
         const int n = uart.pollComport(rxbufpart, room);
+        if (uart.lostError() != 0) return rxpos;
         for (int i = 0; i < n; ++i) {
             const unsigned char byte = rxbufpart[i];
             rxbuf[rxpos++] = byte;
@@ -396,15 +430,22 @@ int Planner::fetchData(Node& node, int length) {
 
 // ---------------------------------------------------------------- bus hand-over
 
-// Waits for the end of a pass and keeps the bus; false once stopping.
-bool Planner::takeBus() {
+bool Planner::takeBus(const char* refused) {
     {
         std::unique_lock<std::mutex> guard(state);
         // From here on the NEW_ADDRESSES time-out cannot hand the bus back.
         awaitingAddresses = false;
-        changed.wait(guard, [this] { return stopping || halted || confirmed; });
+        changed.wait(guard, [this] { return stopping || !portOpen || halted || confirmed; });
         if (stopping) return false;
-        halted = true;
+        if (portOpen) {
+            halted = true;
+            refused = nullptr;
+        }
+    }
+    if (refused != nullptr) {
+        // No bus thread will finish a pass for now: answer at once instead of waiting.
+        console::out(refused);
+        return false;
     }
     changed.notify_all();
     return true;
@@ -427,16 +468,18 @@ bool Planner::pauseUnlessStopped(std::chrono::microseconds duration) {
 // ---------------------------------------------------------------- discovery
 
 void Planner::discoverNewNodes() {
-    if (!portIsOpen()) {
-        // No bus thread will ever finish a pass: answer at once instead of waiting.
-        console::out("Seriovy port neni otevreny, discovery neprobehne");
-        if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
+    if (!takeBus("Seriovy port neni otevreny, discovery neprobehne")) {
+        if (!isStopping() && pDelegator != nullptr) pDelegator->logError(ERROR_UART);
         return;
     }
-    if (!takeBus()) return;
     newNodesMap.clear();
     int received = 0;
     if (!broadcastDiscovery() || !listen(received)) return;
+    if (uart.lostError() != 0) {
+        // The bus thread reports the lost port and reopens it.
+        releaseBus();
+        return;
+    }
     reportDiscovery(received);
 }
 
@@ -461,6 +504,7 @@ bool Planner::listen(int& received) {
         if (!pauseUnlessStopped(receiveStep)) return false;
         ++steps;
         const int n = uart.pollComport(rxbufpart, READ_CHUNK);
+        if (uart.lostError() != 0) break;
         if (n <= 0) continue;
         console::out(std::to_string(n));
         for (int i = 0; i < n; ++i) {
@@ -510,18 +554,18 @@ void Planner::reportDiscovery(int received) {
 // ---------------------------------------------------------------- addressing
 
 void Planner::addressNewNodes(nodeMap& newNodes) {
-    if (!portIsOpen()) {
-        console::out("Seriovy port neni otevreny, adresace neprobehne");
-        return;
-    }
-    if (!takeBus()) return;
+    if (!takeBus("Seriovy port neni otevreny, adresace neprobehne")) return;
     for (auto& entry : newNodes) {
-        if (!addressNode(entry.second)) return;
+        if (!addressNode(entry.second)) {
+            // Stopped, or the port went away (the bus thread reopens it).
+            if (!isStopping()) releaseBus();
+            return;
+        }
     }
     releaseBus();
 }
 
-// Up to 19 attempts; false when stopped meanwhile.
+// Up to 19 attempts; false when stopped or the port went away meanwhile.
 bool Planner::addressNode(Node node) {
     for (int attempt = 1; attempt <= addressAttempts; ++attempt) {
         int received;
@@ -530,6 +574,7 @@ bool Planner::addressNode(Node node) {
             std::lock_guard<std::mutex> bus(line);
             if (isStopping()) return false;
             received = exchange(addressLead, message.makeDiscoveryAddress(txbuf, node), node, 10);
+            if (uart.lostError() != 0) return false;
             ok = message.discoveryCheck(rxbuf, received, node);
         }
         ++steps;

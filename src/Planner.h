@@ -109,6 +109,9 @@ private:
     void setNodes(nodeMap& nodes);
     void meassureNodes(nodeMap& nodes);
     void applyErrorRule(Node& node);
+    // The serial device went away: reports it once, pauses the cycle and
+    // reopens the port every 2 s; false when stopped meanwhile.
+    bool recoverLine();
 
     // The line (callers hold `line`). transmit: driver on, lead, `count`
     // frames built by build(i) each followed by the gap, driver off, trail.
@@ -123,11 +126,12 @@ private:
     template <typename Change>
     void whenTableFree(const Table& table, Change&& change);
     bool fileNode(Node& node);
-    bool takeBus();
+    // Waits for the end of a pass and keeps the bus; false when stopping or
+    // when the port is not open (then it has said so).
+    bool takeBus(const char* refused);
     void releaseBus();
     bool pauseUnlessStopped(std::chrono::microseconds duration);
     bool isStopping();
-    bool portIsOpen();
 
     // Discovery in its three steps, and addressing of one node.
     bool broadcastDiscovery();

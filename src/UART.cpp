@@ -77,7 +77,17 @@ int UART::openUART(std::string name, int baud) {
     return openUART();
 }
 
+void UART::noteFailure(int err) {
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF) lost = err;
+}
+
+void UART::release() {
+    if (port > 0) close(port);
+    port = -1;
+}
+
 int UART::openUART() {
+    lost = 0;
     if (!configured) {
         console::out("comport path and baudrate not set");
         return 1;
@@ -135,7 +145,9 @@ int UART::warnNoModemLines() const {
 
 int UART::pollComport(unsigned char* buf, int size) {
     if (size <= 0) return 0;
-    return static_cast<int>(read(port, buf, static_cast<std::size_t>(size)));
+    const ssize_t r = read(port, buf, static_cast<std::size_t>(size));
+    if (r < 0) noteFailure(errno);
+    return static_cast<int>(r);
 }
 
 void UART::flush() { tcflush(port, TCIOFLUSH); }
@@ -161,8 +173,10 @@ int UART::sendBuf(const unsigned char* buf, int n) {
             continue;
         } else if (w < 0 && errno == EAGAIN) {
             const short ev = waitFor(port, POLLOUT, deadline);
+            if (ev & (POLLHUP | POLLNVAL)) noteFailure(ev & POLLNVAL ? EBADF : EIO);
             if (ev == 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) break;
         } else {
+            if (w < 0) noteFailure(errno);
             break;
         }
     }
@@ -180,9 +194,15 @@ int UART::sendBuf(const unsigned char* buf, int n) {
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno != EAGAIN) break;
+        if (r < 0 && errno != EAGAIN) {
+            noteFailure(errno);
+            break;
+        }
         // Readable, yet nothing to read: a hang-up; no echo will come.
-        if (announced) break;
+        if (announced) {
+            noteFailure(EIO);
+            break;
+        }
         const short ev = waitFor(port, POLLIN, deadline);
         if (ev == 0 || !(ev & POLLIN)) break;  // time-out, hang-up or error
         announced = true;

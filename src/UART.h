@@ -46,12 +46,20 @@ public:
     // Sends the text's bytes without the terminating zero.
     void cputs(const char* text);
 
+    // The errno of a failure meaning the device is gone (EIO, ENXIO, ENODEV,
+    // EBADF, a hang-up), or 0. Reads and writes note it; openUART clears it.
+    int lostError() const { return lost; }
+    // Closes the descriptor without touching the modem lines, which may be gone.
+    void release();
+
     // The device's descriptor (0 before the first open, -1 after a failed one).
     int descriptor() const { return port; }
 
 private:
     // One warning line for a device without modem lines; returns 0.
     int warnNoModemLines() const;
+    // Keeps `err` when it means the device is gone.
+    void noteFailure(int err);
     // 1 when the modem status bit is set, 0 when clear or unreadable.
     int modemBit(int bit);
     // Sets or clears one modem status bit; writes nothing when the read failed.
@@ -61,6 +69,7 @@ private:
     int port = 0;
     std::string portname;  // a copy: the caller's text may be gone by openUART()
     int error = 0;
+    int lost = 0;
     termios portSettings{};
     bool configured = false;  // path and speed were given
     unsigned char rxbufpart[128]{};  // sendBuf's scratch for the echo it discards

@@ -1,6 +1,8 @@
 // The bus master against simulated nodes: the real Planner, Message, UART and
 // GPIO on a pseudo-terminal pair and a temporary sysfs directory, with the
 // BusSimulator playing the line and its nodes on the far side.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,7 @@
 #include "Planner.h"
 #include "PtyPair.h"
 #include "RecordingDelegator.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -473,6 +476,57 @@ TEST(PlannerStart, StopFinishesTheExchangeLeavesTheDriverOffAndEndsEveryBusUser)
     b.planner->addressNewNodes(newNodes);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(b.sim->frameCount(), count) << "traffic after stop()";
+}
+
+TEST(PlannerStart, LostSerialDeviceIsReportedOnceAndReopenedWhenItComesBack) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    FakeSysfs sysfs;
+    sysfs.addPin(PIN);
+    TempDir dir;
+    const std::string byId = dir.file("usb-adapter");  // like /dev/serial/by-id/...
+    auto plug = [&byId](PtyPair& pty) {
+        unlink(byId.c_str());
+        ASSERT_EQ(symlink(pty.slavePath().c_str(), byId.c_str()), 0);
+    };
+    BusSimulator::Options options;
+    options.realtime = true;
+    auto pty = std::make_unique<PtyPair>();
+    plug(*pty);
+    auto sim = std::make_unique<BusSimulator>(pty->master(), options);
+    sim->addNode(simNode(1, TYPE_R, 1, {9}));
+    sim->start();
+    RecordingDelegator dlg;
+    Planner planner(byId, PIN, sysfs.root());
+    planner.setDelegator(&dlg);
+    Node n = makeNode(1, TYPE_R, 1);
+    planner.addNode(n);
+    planner.start();
+    ASSERT_TRUE(sim->waitFor([](const Frames& f) { return f.size() >= 3; }, 60s));
+
+    sim.reset();  // unplugged
+    pty.reset();
+    ASSERT_TRUE(dlg.waitFor("logError"));
+    planner.discoverNewNodes();  // answered at once while the port is away
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 2u) << "one for the loss, one for the discovery";
+    EXPECT_EQ(errorsFor(dlg, ERROR_PACKET_NONSENSE, 1), 0u) << "a lost port is no node failure";
+
+    PtyPair back;  // plugged in again, under another tty name
+    plug(back);
+    BusSimulator again(back.master(), options);
+    again.addNode(simNode(1, TYPE_R, 1, {10}));
+    again.start();
+    EXPECT_TRUE(again.waitFor([](const Frames& f) { return f.size() >= 3; }, 3500ms)) << "reopened within 3 s";
+    planner.stop();
+    again.stop();
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(err.find("Seriovy port " + byId + " ztracen: Input/output error, zkousim ho otevrit znovu kazde 2 s\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("Seriovy port " + byId + " je zpet, sbernice pokracuje\n"), std::string::npos);
+    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 2u);
+    EXPECT_EQ(n.getTable()->snapshot(), std::vector<unsigned int>{10});
 }
 
 // ---------------------------------------------------------------- discovery
