@@ -64,6 +64,12 @@ void Planner::addType(DeviceType& type) { types.insert({static_cast<int>(type.ge
 
 std::uint64_t Planner::progress() const { return steps.load(); }
 
+void Planner::setFoldRepeats(std::chrono::milliseconds window) { folder.setWindow(window); }
+
+void Planner::printHealth() {
+    for (const std::string& line : health.report(NodeHealth::Clock::now())) console::out(line);
+}
+
 void Planner::setAddressTimeout(std::chrono::milliseconds timeout) {
     std::lock_guard<std::mutex> guard(state);
     addressTimeout = timeout;
@@ -214,6 +220,7 @@ void Planner::stop() {
 void Planner::loop() {
     while (beginPass()) {
         makePass();
+        health.countPass();
         if (uart.lostError() != 0 && !recoverLine()) return;
         {
             std::lock_guard<std::mutex> guard(state);
@@ -334,11 +341,16 @@ void Planner::requestGetNodes(nodeMap& nodes) {
         {
             std::lock_guard<std::mutex> bus(line);
             if (isStopping()) return;
-            const int rxpos =
-                exchange(requestLead, message.makeRequest(txbuf, node), node, node.getDataLength() + 8);
+            std::chrono::microseconds replyTime{0};
+            const int rxpos = exchange(requestLead, message.makeRequest(txbuf, node), node,
+                                       node.getDataLength() + 8, replyTime);
             // A port that went away is no failure of the node.
             if (uart.lostError() != 0) return;
             change = message.get(rxbuf, node, rxpos);
+            using Reply = NodeHealth::Reply;
+            const Reply reply = change != -1 ? Reply::valid : rxpos == 0 ? Reply::missing : Reply::invalid;
+            health.record(node.getAddress(), reply, replyTime, NodeHealth::Clock::now());
+            if (reply == Reply::valid) folder.recovered(node.getAddress());
         }
         if (change == 1 && pDelegator != nullptr) pDelegator->updateNodeData(node);
         if (change == -1) applyErrorRule(node);
@@ -385,16 +397,21 @@ void Planner::transmit(const Burst& timing, int count, Build&& build) {
     direction->driverOn();
     pause(timing.lead);
     for (int i = 0; i < count; ++i) {
-        uart.sendBuf(txbuf, build(i));
+        const int length = build(i);
+        uart.sendBuf(txbuf, length);
+        health.countBytes(static_cast<std::size_t>(length), 0);
         pause(timing.gap);
     }
     direction->driverOff();
     pause(timing.trail);
 }
 
-int Planner::exchange(us lead, int frameLength, Node& node, int answerLength) {
+int Planner::exchange(us lead, int frameLength, Node& node, int answerLength, std::chrono::microseconds& replyTime) {
     transmit(Burst{lead, us{0}, us{0}}, 1, [frameLength](int) { return frameLength; });
-    return fetchData(node, answerLength);
+    const auto sent = std::chrono::steady_clock::now();
+    const int received = fetchData(node, answerLength);
+    replyTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent);
+    return received;
 }
 
 int Planner::fetchData(Node& node, int length) {
@@ -417,14 +434,20 @@ int Planner::fetchData(Node& node, int length) {
         }
     }
     uart.flush();
+    health.countBytes(0, static_cast<std::size_t>(rxpos));
+    if (start && end && rxpos >= length) return rxpos;
+    // One diagnostic of up to five lines, printed (or folded) as one piece.
     const std::string nodeAddress = std::to_string(node.getAddress());
-    if (!start || !end) console::out("-------------");
-    if (!start) console::out("Missing start from node address " + nodeAddress);
+    std::string diagnostic;
+    if (!start || !end) diagnostic += "-------------\n";
+    if (!start) diagnostic += "Missing start from node address " + nodeAddress + "\n";
     if (rxpos < length) {
-        console::out("Received " + std::to_string(rxpos) + " bytes instead of " + std::to_string(length));
+        diagnostic += "Received " + std::to_string(rxpos) + " bytes instead of " + std::to_string(length) + "\n";
     }
-    if (!end) console::out("Missing end from node address " + nodeAddress);
-    if (!start || !end) console::out("-------------");
+    if (!end) diagnostic += "Missing end from node address " + nodeAddress + "\n";
+    if (!start || !end) diagnostic += "-------------\n";
+    diagnostic.pop_back();
+    folder.say(node.getAddress(), diagnostic, RepeatFolder::Clock::now());
     return rxpos;
 }
 
@@ -573,7 +596,8 @@ bool Planner::addressNode(Node node) {
         {
             std::lock_guard<std::mutex> bus(line);
             if (isStopping()) return false;
-            received = exchange(addressLead, message.makeDiscoveryAddress(txbuf, node), node, 10);
+            std::chrono::microseconds replyTime{0};
+            received = exchange(addressLead, message.makeDiscoveryAddress(txbuf, node), node, 10, replyTime);
             if (uart.lostError() != 0) return false;
             ok = message.discoveryCheck(rxbuf, received, node);
         }

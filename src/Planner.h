@@ -17,6 +17,8 @@
 #include "GPIO.h"
 #include "Message.h"
 #include "Node.h"
+#include "NodeHealth.h"
+#include "RepeatFolder.h"
 #include "UART.h"
 
 // The bus master: owns the serial port, the line driver and the frame
@@ -75,6 +77,12 @@ public:
     // only while this moves.
     std::uint64_t progress() const;
 
+    // Diagnostics of one node identical to one printed within `window` are
+    // counted instead of printed (zero, the default: all printed).
+    void setFoldRepeats(std::chrono::milliseconds window);
+    // Prints one health line per node and one for the bus.
+    void printHealth();
+
     // Test seams: how long the bus waits for NEW_ADDRESSES, and how long
     // discovery listens after its broadcast.
     void setAddressTimeout(std::chrono::milliseconds timeout);
@@ -118,7 +126,8 @@ private:
     // exchange: one frame after `lead`, driver off, then the answer.
     template <typename Build>
     void transmit(const bustiming::Burst& timing, int count, Build&& build);
-    int exchange(bustiming::us lead, int frameLength, Node& node, int answerLength);
+    int exchange(bustiming::us lead, int frameLength, Node& node, int answerLength,
+                 std::chrono::microseconds& replyTime);
     int fetchData(Node& node, int length);
     static void pause(bustiming::us duration);
 
@@ -183,6 +192,8 @@ private:
     std::thread busThread;
 
     std::atomic<std::uint64_t> steps{0};
+    NodeHealth health;
+    RepeatFolder folder;
 };
 
 #endif

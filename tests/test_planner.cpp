@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -369,6 +370,37 @@ TEST(PlannerFailures, BrokenShortAndOverlongRepliesAreFailedReadsAndTheCycleGoes
     EXPECT_NE(out.find("\nReceived 3 bytes instead of 10\n"), std::string::npos);
     EXPECT_EQ(out.find("Missing start from node address 5\n"), std::string::npos);
     EXPECT_EQ(b.sim->pinLowFrames(), 0u);
+}
+
+TEST(PlannerFailures, DeadNodeDiagnosticsAreFoldedUntilItRecoversAndHealthIsCounted) {
+    testing::internal::CaptureStdout();
+    Bench b;
+    b.planner->setFoldRepeats(60s);
+    b.add(1, TYPE_R, 1, {4});
+    b.add(2, TYPE_R, 1, {5});
+    b.sim->updateNode(0, [](SimNode& s) { s.silent = true; });
+    b.planner->start();
+    ASSERT_TRUE(b.waitRequests(1, 12));
+    b.sim->updateNode(0, [](SimNode& s) { s.silent = false; });
+    ASSERT_TRUE(b.waitRequests(1, b.sim->node(0).requests + 3));
+    b.planner->stop();
+    b.planner->printHealth();
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::smatch m;
+    const std::string block = "\nMissing start from node address 1\n";
+    EXPECT_EQ(out.find(block), out.rfind(block)) << "printed once, then counted";
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: repeated (\\d+) more times: Missing start from node address 1\n")));
+    const unsigned long folded = std::stoul(m[1]);
+    EXPECT_GE(folded, 10u);
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: (\\d+) requests, (\\d+) valid, (\\d+) missing, 0 invalid, "
+                                                     "last valid reply \\d+\\.\\d s ago, reply time \\d+\\.\\d ms "
+                                                     "\\(median of (\\d+)\\)\n")));
+    EXPECT_EQ(std::stoul(m[1]), std::stoul(m[2]) + std::stoul(m[3]));
+    EXPECT_EQ(std::stoul(m[3]), folded + 1);
+    EXPECT_EQ(m[4], m[2]);
+    EXPECT_TRUE(std::regex_search(out, std::regex("Node 2: \\d+ requests, \\d+ valid, 0 missing, 0 invalid")));
+    EXPECT_TRUE(std::regex_search(out, std::regex("\nBus: \\d+\\.\\d passes/s, [1-9]\\d* B sent, [1-9]\\d* B received\n")));
 }
 
 // ---------------------------------------------------------------- commands meet the cycle
