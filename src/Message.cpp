@@ -130,7 +130,8 @@ int Message::makeSet(unsigned char* txbuf, Node node) {
 
     if (payloadBits(node, byteLength) >= 0) {
         // One consistent copy: the server link may be writing the table meanwhile.
-        const std::vector<unsigned int> values = node.getTable()->snapshot();
+        std::vector<unsigned int>& values = scratch;
+        node.getTable()->copyTo(values);
         const unsigned int range = node.getType().getDataRange();
         std::size_t bit = 0;  // position in the payload bit stream
         for (unsigned int value : values) {
@@ -161,7 +162,8 @@ int Message::get(unsigned char* rxbuf, Node node, int n) {
     const unsigned char length = static_cast<unsigned char>(byteLength + 4);
 
     int result = -1;
-    std::vector<unsigned int> values(valueCount);
+    std::vector<unsigned int>& values = scratch;
+    values.assign(valueCount, 0u);
     for (int i = 0; i < n; ++i) {
         if (!frameAt(rxbuf + i, n - i, length, VALUE_REPLY)) continue;
         const unsigned char* payload = rxbuf + i + SET_HEADER;

@@ -1,6 +1,8 @@
 #ifndef PELKO_MESSAGE_H
 #define PELKO_MESSAGE_H
 
+#include <vector>
+
 #include "Node.h"
 
 // The bus frame format: builds every frame the gateway sends and finds,
@@ -49,6 +51,9 @@ public:
     unsigned char calculateChecksum(const unsigned char* buf, short start, short stop) const;
 
 private:
+    // Values of one frame; reused so that a frame exchange allocates nothing
+    // once the largest node has been seen.
+    std::vector<unsigned int> scratch;
     // Fills in L, the CRC over offsets 1..1+L and the end marker; returns L + 4.
     int finish(unsigned char* txbuf, unsigned char length) const;
     // Writes '#', code, random and address (high byte first) and the gateway address.

@@ -82,6 +82,9 @@ public:
     void setFoldRepeats(std::chrono::milliseconds window);
     // Prints one health line per node and one for the bus.
     void printHealth();
+    // Before start(): run the bus thread at this SCHED_FIFO priority (1-99)
+    // with the process's memory locked, where the system allows it.
+    void setRealtimePriority(int priority);
 
     // Test seams: how long the bus waits for NEW_ADDRESSES, and how long
     // discovery listens after its broadcast.
@@ -109,6 +112,7 @@ private:
 
     // Bus cycle (bus thread).
     void loop();
+    void tuneBusThread();
     bool beginPass();
     void makePass();
     template <typename Work>
@@ -154,6 +158,7 @@ private:
     std::unique_ptr<Direction> direction;  // set up by start(); used under `line`
     Message message;
     const Clock clock;
+    int realtimePriority = 0;
     unsigned char rxbuf[BUF_SIZE] = {};
     unsigned char rxbufpart[BUF_SIZE] = {};
     unsigned char txbuf[BUF_SIZE] = {};

@@ -17,6 +17,11 @@ std::vector<unsigned int> ValueTable::snapshot() const {
     return values_;
 }
 
+void ValueTable::copyTo(std::vector<unsigned int>& out) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    out.assign(values_.begin(), values_.end());
+}
+
 bool ValueTable::store(const std::vector<unsigned int>& values) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (values.size() != values_.size()) return false;

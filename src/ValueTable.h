@@ -25,6 +25,8 @@ public:
 
     // Copy of the whole table, channel by channel, taken under the lock.
     std::vector<unsigned int> snapshot() const;
+    // The same into `out`, which keeps its capacity (no allocation once grown).
+    void copyTo(std::vector<unsigned int>& out) const;
 
     // Compares and stores a whole table (same layout as snapshot) under the
     // lock. Returns true when at least one value differed. A vector of the
