@@ -37,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 const char* kUsage =
     "usage: pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
-    "  --quick          two buses and 10 trials each, a few seconds (the CI run)\n"
+    "  --quick          the empty bus and two others, 10 trials each: a few seconds (the CI run)\n"
     "  --svg PATH       where to draw one pass (default: pelko-bench-pass.svg in the working directory)\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
     "  --rt-priority N  give the gateway rt_priority=N in its pelko.conf\n";
