@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "Benchmark.h"
 #include "Scenario.h"
 #include "Simulation.h"
 #include "Trace.h"
@@ -14,11 +15,13 @@
 namespace {
 const char* kUsage =
     "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep]\n"
+    "       pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
     "  --scenario FILE  the run to play (default: " PELKO_SIM_DEFAULT_SCENARIO ")\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
     "  --quiet          print only the summary\n"
     "  --full           print every line of the trace, repeats included\n"
     "  --keep           leave the gateway's working directory in place\n"
+    "  --bench          measure the bus pace, latencies, CPU and memory (--bench --help for more)\n"
     "Exit status: 0 every step passed, 1 a step failed, 2 bad arguments or scenario, 3 bench set-up failed.\n";
 
 std::string defaultGateway() {
@@ -37,6 +40,7 @@ std::string defaultGateway() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (Benchmark::requested(argc, argv)) return Benchmark::main(argc, argv, defaultGateway());
     std::string scenarioFile = PELKO_SIM_DEFAULT_SCENARIO;
     std::string gateway = defaultGateway();
     Trace::Mode mode = Trace::Mode::Normal;
