@@ -132,11 +132,14 @@ int GPIO::setvalGpio(std::string val) {
         const std::string path = root + "/gpio" + gpionum + "/value";
         valuefd = open(path.c_str(), O_WRONLY | O_SYNC | O_CLOEXEC);
         if (valuefd < 0) fail("could not open SYSFS GPIO value device");
+        valueSeekable = lseek(valuefd, 0, SEEK_CUR) >= 0;
     }
     if (val != "1" && val != "0") invalid(INVALID_VALUE);
     // At offset 0, as a fresh open would write it: the kernel ignores the
-    // offset, a plain file standing in for it must not grow.
-    if (pwrite(valuefd, val.data(), 1, 0) < 0) fail("could not write to SYSFS GPIO value device");
+    // offset, but a plain file standing in for it must not grow. A pipe
+    // (a recorder of every level) has no offset to give.
+    const ssize_t written = valueSeekable ? pwrite(valuefd, val.data(), 1, 0) : write(valuefd, val.data(), 1);
+    if (written < 0) fail("could not write to SYSFS GPIO value device");
     return 0;
 }
 

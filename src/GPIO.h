@@ -33,6 +33,7 @@ private:
 
     std::mutex valueMutex;  // the bus thread and an orderly stop both switch the pin
     int valuefd = -1;
+    bool valueSeekable = true;
     std::string gpionum;
     std::string root;
 };

@@ -84,21 +84,19 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
         if (chosen && isOffset(line)) {
             found.offset = static_cast<unsigned int>(std::stoul(line));
             if (found.offset >= info.lines) {
-                fail(path + " has no line " + line + ": its lines are 0 to " + std::to_string(info.lines - 1));
+                fail(path + " has no line " + line + " (it has " + std::to_string(info.lines) + " lines)");
             }
             return true;
         }
         if (chosen && lineByName(found.fd, line, found.offset)) return true;
+        if (chosen && !chip.empty()) fail("no GPIO line named \"" + line + "\" on " + path);
         close(found.fd);
         return false;
     };
 
     Found found;
     if (chip.find('/') != std::string::npos) {
-        if (!tryChip(chip, "", found)) {
-            if (!openFailure.empty()) fail("could not open GPIO chip " + openFailure);
-            fail("no GPIO line named \"" + line + "\" on " + chip);
-        }
+        if (!tryChip(chip, "", found)) fail("could not open GPIO chip " + openFailure);
         return found;
     }
     for (const std::string& path : chipPaths(devDir)) {
