@@ -1,8 +1,13 @@
 #ifndef PELKO_DIRECTION_H
 #define PELKO_DIRECTION_H
 
+#include <functional>
 #include <memory>
 #include <string>
+
+// The kernel's ioctl(), replaceable so that tests can check what a backend
+// asks of the kernel.
+using IoctlCall = std::function<int(int fd, unsigned long request, void* arg)>;
 
 // How the half-duplex line's driver is switched, as pelko.conf chooses it.
 struct DirectionSettings {
@@ -15,6 +20,7 @@ struct DirectionSettings {
     unsigned int rtsDelayBeforeMs = 0;  // rs485: RTS raised this long before the first bit
     unsigned int rtsDelayAfterMs = 0;   // rs485: and held this long after the last one
     bool rtsActiveLow = false;          // rs485: the driver is on while RTS is low
+    std::string serialDevice;           // rs485: the serial device's name, for messages
 
     // The driver can only be set up once the serial port is open.
     bool needsOpenPort() const { return mode == Mode::rs485; }

@@ -1,11 +1,13 @@
 #ifndef PELKO_GPIO_H
 #define PELKO_GPIO_H
 
+#include <mutex>
 #include <string>
 
-// One sysfs GPIO pin (the bus line driver's direction). Every operation
-// opens its file, does one write or read and closes it again; every failure
-// ends the process with status 1 after its message.
+// One sysfs GPIO pin (the bus line driver's direction). Export, unexport and
+// direction open their file, write once and close it again; the `value` file
+// is opened at the first level written and kept, so that a switch is one
+// write. Every failure ends the process with status 1 after its message.
 class GPIO {
 public:
     static const char* const DEFAULT_ROOT;  // "/sys/class/gpio"
@@ -25,11 +27,13 @@ public:
 private:
     int exportGpio();
     int unexportGpio();
+    // Lines after a refused export: which chips this kernel numbers from
+    // which base, and what the configured pin is called there.
+    void explainNumbering() const;
 
+    std::mutex valueMutex;  // the bus thread and an orderly stop both switch the pin
     int valuefd = -1;
-    int directionfd = -1;
-    int exportfd = -1;
-    int unexportfd = -1;
+    bool valueSeekable = true;
     std::string gpionum;
     std::string root;
 };

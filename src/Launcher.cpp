@@ -13,12 +13,75 @@
 #include "Console.h"
 #include "Connector.h"
 #include "Delegator.h"
+#include "Direction.h"
 #include "GPIO.h"
 #include "Planner.h"
 #include "TCPSocket.h"
 
 // Looked for in the working directory, not beside the executable.
 const std::string confFile = "pelko.conf";
+
+namespace {
+
+// A key of [settings] with a value it cannot take: one line, status 1,
+// before the gateway touches the network or the bus.
+[[noreturn]] void wrongValue(const std::string& key, const std::string& value, const std::string& allowed) {
+    console::err(confFile + ": " + key + "=" + value + " in [settings]: allowed values are " + allowed);
+    console::endProcess(1);
+}
+
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.size() < 10 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A whole number of milliseconds the kernel takes as an RTS delay (it
+// caps them at 100 ms).
+unsigned int delayMs(const CSimpleIniA& conf, const char* key) {
+    const std::string value = conf.GetValue("settings", key, "0");
+    if (!isNumber(value) || std::stoul(value) > 100) wrongValue(key, value, "0 to 100 (milliseconds)");
+    return static_cast<unsigned int>(std::stoul(value));
+}
+
+// The line driver's keys: `direction` and what that mode reads. `gpio` is
+// checked once it is known to be there (checkGpioLine).
+DirectionSettings directionSettings(const CSimpleIniA& conf) {
+    DirectionSettings settings;
+    const std::string mode = conf.GetValue("settings", "direction", "sysfs");
+    if (mode == "gpiochip") {
+        settings.mode = DirectionSettings::Mode::gpiochip;
+    } else if (mode == "rs485") {
+        settings.mode = DirectionSettings::Mode::rs485;
+    } else if (mode == "none") {
+        settings.mode = DirectionSettings::Mode::none;
+    } else if (mode != "sysfs") {
+        wrongValue("direction", mode, "sysfs, gpiochip, rs485, none");
+    }
+    settings.gpio = conf.GetValue("settings", "gpio", "");
+    settings.gpioRoot = conf.GetValue("settings", "gpio_root", GPIO::DEFAULT_ROOT);
+    const char* chip = conf.GetValue("settings", "gpio_chip");
+    if (chip && !*chip) wrongValue("gpio_chip", "", "a device path such as /dev/gpiochip0, or a chip label");
+    settings.gpioChip = chip ? chip : "";
+    settings.rtsDelayBeforeMs = delayMs(conf, "rs485_delay_before");
+    settings.rtsDelayAfterMs = delayMs(conf, "rs485_delay_after");
+    const std::string activeLow = conf.GetValue("settings", "rs485_rts_active_low", "0");
+    if (activeLow != "0" && activeLow != "1") wrongValue("rs485_rts_active_low", activeLow, "0, 1");
+    settings.rtsActiveLow = activeLow == "1";
+    return settings;
+}
+
+// The character device's line: an offset needs its chip, a name can be
+// searched for on every chip. The sysfs pin number goes on as it stands.
+void checkGpioLine(const DirectionSettings& settings) {
+    if (settings.mode != DirectionSettings::Mode::gpiochip) return;
+    const char* allowed = "a line offset on gpio_chip (0, 1, ...) or a line name such as GPIO7";
+    if (settings.gpio.empty()) wrongValue("gpio", settings.gpio, allowed);
+    if (isNumber(settings.gpio) && settings.gpioChip.empty()) {
+        wrongValue("gpio", settings.gpio, std::string(allowed) + " (an offset needs gpio_chip)");
+    }
+}
+
+}  // namespace
 
 int main() {
     // SIGTERM/SIGINT are taken by one thread of their own (below); every other
@@ -36,14 +99,17 @@ int main() {
     const char* port = conf.GetValue("settings", "port");
     const char* uart = conf.GetValue("settings", "uart");
     const char* gpio = conf.GetValue("settings", "gpio");
-    const char* gpioRoot = conf.GetValue("settings", "gpio_root", GPIO::DEFAULT_ROOT);
+    const DirectionSettings direction = directionSettings(conf);
+    // Only a pin of the gateway's own needs a number or name.
+    const bool needsGpio = direction.mode == DirectionSettings::Mode::sysfs ||
+                           direction.mode == DirectionSettings::Mode::gpiochip;
 
     // Every value goes on unchecked, so an incomplete configuration stops
     // here, before any network or bus access, naming all that is missing.
-    if (!loaded || !ip || !port || !uart || !gpio) {
+    if (!loaded || !ip || !port || !uart || (needsGpio && !gpio)) {
         std::string missing;
         const char* names[] = {"ip", "port", "uart", "gpio"};
-        const char* values[] = {ip, port, uart, gpio};
+        const char* values[] = {ip, port, uart, needsGpio ? gpio : ""};
         for (int i = 0; i < 4; ++i) {
             if (!values[i]) missing += std::string(missing.empty() ? "" : ", ") + names[i];
         }
@@ -51,9 +117,13 @@ int main() {
                      "missing keys in [settings]: " + missing);
         console::endProcess(1);
     }
+    checkGpioLine(direction);
 
     Connector con;
-    Planner pln{std::string(uart), std::string(gpio), std::string(gpioRoot)};
+    DirectionSettings driver = direction;
+    driver.gpio = gpio ? gpio : "";
+    driver.serialDevice = uart;
+    Planner pln{std::string(uart), driver};
     Delegator dlg;
     con.setDelegator(&dlg);
     pln.setDelegator(&dlg);

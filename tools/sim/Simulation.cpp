@@ -45,13 +45,15 @@ int Simulation::run() {
     std::mutex pendingMutex;
     std::deque<Pending> answers;  // the server's own replies, due in order
     bool addressSent = false, typesSent = false, nodesSent = false;
-    BusBench bus(trace_, sc, ws.valuePath(sc.pin));
+    BusBench bus(trace_, sc, options_.withoutPin ? "" : ws.valuePath(sc.pin));
     ScriptedServer server(trace_);
 
     // The configuration the gateway finds in its working directory.
     std::vector<std::pair<std::string, std::string>> settings = {
         {"ip", "127.0.0.1"}, {"port", std::to_string(server.port())}, {"uart", bus.devicePath()},
         {"gpio", sc.pin},    {"gpio_root", ws.gpioRoot()}};
+    // Without a pin the gpio keys go: the gateway must not need them.
+    if (options_.withoutPin) settings.resize(3), settings.emplace_back("direction", "none");
     for (const auto& kv : sc.configOverride) {
         bool replaced = false;
         for (auto& s : settings)
@@ -71,7 +73,7 @@ int Simulation::run() {
         trace_.heading("  no pelko.conf");
     }
     trace_.heading("  server on 127.0.0.1:" + std::to_string(server.port()) + ", bus on " + bus.devicePath() +
-                 ", direction pin " + sc.pin + " under " + ws.gpioRoot());
+                 (options_.withoutPin ? ", no direction pin" : ", direction pin " + sc.pin + " under " + ws.gpioRoot()));
     trace_.heading("");
     trace_.heading("    time  source     what");
 

@@ -16,6 +16,7 @@ public:
     struct Options {
         std::string gateway;  // path of the pelko binary
         bool keepDir = false; // leave the working directory for inspection
+        bool withoutPin = false;  // pelko.conf says direction=none; no pin to check
     };
 
     Simulation(const Scenario& scenario, Trace& trace, Options options);

@@ -14,13 +14,14 @@
 
 namespace {
 const char* kUsage =
-    "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep]\n"
+    "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep] [--direction none]\n"
     "       pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
     "  --scenario FILE  the run to play (default: " PELKO_SIM_DEFAULT_SCENARIO ")\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
     "  --quiet          print only the summary\n"
     "  --full           print every line of the trace, repeats included\n"
     "  --keep           leave the gateway's working directory in place\n"
+    "  --direction none the gateway drives no pin (a self-switching adapter); the pin is not checked\n"
     "  --bench          measure the bus pace, latencies, CPU and memory (--bench --help for more)\n"
     "Exit status: 0 every step passed, 1 a step failed, 2 bad arguments or scenario, 3 bench set-up failed.\n";
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     std::string gateway = defaultGateway();
     Trace::Mode mode = Trace::Mode::Normal;
     bool keep = false;
+    bool withoutPin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if ((a == "--scenario" || a == "--gateway") && i + 1 < argc) {
@@ -55,6 +57,9 @@ int main(int argc, char** argv) {
             mode = Trace::Mode::Full;
         } else if (a == "--keep") {
             keep = true;
+        } else if (a == "--direction" && i + 1 < argc && std::string(argv[i + 1]) == "none") {
+            withoutPin = true;
+            ++i;
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
@@ -85,7 +90,7 @@ int main(int argc, char** argv) {
     Trace trace(std::cout, mode);
     int status = 3;
     try {
-        Simulation sim(scenario, trace, Simulation::Options{gateway, keep});
+        Simulation sim(scenario, trace, Simulation::Options{gateway, keep, withoutPin});
         std::thread signalThread([&sim, signals] {
             for (;;) {
                 int sig = 0;
