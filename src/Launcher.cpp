@@ -4,23 +4,39 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "CommandLine.h"
 #include "Console.h"
 #include "Connector.h"
 #include "Delegator.h"
 #include "GPIO.h"
 #include "Planner.h"
+#include "ServiceNotifier.h"
 #include "TCPSocket.h"
 
-// Looked for in the working directory, not beside the executable.
-const std::string confFile = "pelko.conf";
+int main(int argc, char** argv) {
+    const CommandLine command = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
+    switch (command.action) {
+        case CommandLine::Action::help: std::cout << CommandLine::help(); return 0;
+        case CommandLine::Action::version: std::cout << CommandLine::version(); return 0;
+        case CommandLine::Action::usageError:
+            std::cerr << command.problem << "\n" << CommandLine::usage();
+            return 2;
+        case CommandLine::Action::run: break;
+    }
+    // pelko.conf is looked for in the working directory, not beside the executable.
+    const std::string& confFile = command.configFile;
+    const char* const unreadable =
+        command.configGiven ? "cannot read the file; " : "cannot read the file in the working directory; ";
 
-int main() {
     // SIGTERM/SIGINT are taken by one thread of their own (below); every other
     // thread inherits the blocked mask, so a stop never lands mid-frame.
     sigset_t stopSignals;
@@ -47,7 +63,7 @@ int main() {
         for (int i = 0; i < 4; ++i) {
             if (!values[i]) missing += std::string(missing.empty() ? "" : ", ") + names[i];
         }
-        console::err(confFile + ": " + (loaded ? "" : "cannot read the file in the working directory; ") +
+        console::err(confFile + ": " + (loaded ? "" : unreadable) +
                      "missing keys in [settings]: " + missing);
         console::endProcess(1);
     }
@@ -60,9 +76,26 @@ int main() {
     dlg.setConnector(&con);
     dlg.setPlanner(&pln);
 
-    std::thread([&pln, stopSignals] {
+    // The service manager's view (nothing happens outside one): ready once
+    // the bus master has started or said it could not, keep-alives while the
+    // bus side moves. A bus that never started leaves nothing to watch but
+    // the server link, and losing that ends the process anyway.
+    std::atomic<bool> busFailed{false};
+    std::atomic<std::uint64_t> progressAtStart{0};
+    ServiceNotifier notifier([&pln] { return pln.progress(); },
+                             [&pln, &busFailed, &progressAtStart] {
+                                 return busFailed && pln.progress() == progressAtStart;
+                             });
+    dlg.setBusStartedHook([&pln, &busFailed, &progressAtStart, &notifier](bool running) {
+        progressAtStart = pln.progress();
+        busFailed = !running;
+        notifier.ready();
+    });
+
+    std::thread([&pln, &notifier, stopSignals] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
+        notifier.stopping();
         pln.stop();
         console::endProcess(0);
     }).detach();
