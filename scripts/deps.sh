@@ -9,13 +9,13 @@ groups=("$@")
 want=()
 for g in "${groups[@]}"; do
   case "$g" in
-    build) want+=(g++ cmake make pkg-config libjsoncpp-dev libsimpleini-dev) ;;
-    test)  want+=(libgtest-dev python3) ;;
+    build) want+=(g++ cmake make pkg-config libjsoncpp-dev libsimpleini-dev libsystemd-dev) ;;
+    test)  want+=(libgtest-dev python3 lintian man-db) ;;
     lint)  want+=(clang-tidy cppcheck) ;;
     fuzz)  want+=(clang libclang-rt-14-dev) ;;
     cross) want+=(g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
-                  libjsoncpp-dev:armhf libsimpleini-dev:armhf libgtest-dev:armhf
-                  libjsoncpp-dev:arm64 libsimpleini-dev:arm64 libgtest-dev:arm64) ;;
+                  libjsoncpp-dev:armhf libsimpleini-dev:armhf libgtest-dev:armhf libsystemd-dev:armhf
+                  libjsoncpp-dev:arm64 libsimpleini-dev:arm64 libgtest-dev:arm64 libsystemd-dev:arm64) ;;
     *) echo "deps.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -12,6 +12,8 @@ enum class Priority { error, warning, info };
 
 // One line on standard output (`err`: standard error), written in one piece
 // so that lines of other threads do not cut into it, and flushed at once.
+// When the stream is the system journal (JOURNAL_STREAM), the line starts
+// with its priority: "<3>" error, "<4>" warning, "<6>" info.
 void out(const std::string& line, Priority priority = Priority::info);
 void err(const std::string& line, Priority priority = Priority::error);
 

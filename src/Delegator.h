@@ -1,6 +1,9 @@
 #ifndef PELKO_DELEGATOR_H
 #define PELKO_DELEGATOR_H
 
+#include <atomic>
+#include <functional>
+
 #include "Node.h"
 
 class Connector;
@@ -18,6 +21,10 @@ public:
 
     void setConnector(Connector* connector);
     void setPlanner(Planner* planner);
+    // Called on the main thread once startPlanners() has started the bus
+    // master: `running` is false when its serial port did not open (error 1
+    // was reported). The service manager is told "ready" from here.
+    void setBusStartedHook(std::function<void(bool running)> hook);
 
     // Server side -> bus side (main thread).
     virtual void setAddress(unsigned char address);  // stores it, then Planner::setAddress
@@ -40,6 +47,11 @@ public:
 
 private:
     unsigned char address = 0;
+    std::function<void(bool)> busStarted;
+    // Inside startPlanners, and whether the port failed meanwhile; atomic as
+    // the bus thread may report errors while start() is still returning.
+    std::atomic<bool> starting{false};
+    std::atomic<bool> startFailed{false};
     Connector* pConnector = nullptr;
     Planner* pPlanner = nullptr;
 };

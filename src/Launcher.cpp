@@ -4,24 +4,32 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "CommandLine.h"
 #include "Console.h"
 #include "Connector.h"
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
 #include "Planner.h"
+#include "ServiceNotifier.h"
 #include "TCPSocket.h"
 
-// Looked for in the working directory, not beside the executable.
-const std::string confFile = "pelko.conf";
-
 namespace {
+
+// pelko.conf in the working directory, or the file the command line names.
+std::string confFile = "pelko.conf";
 
 // A key of [settings] with a value it cannot take: one line, status 1,
 // before the gateway touches the network or the bus.
@@ -70,6 +78,18 @@ DirectionSettings directionSettings(const CSimpleIniA& conf) {
     return settings;
 }
 
+// An optional whole number of [settings]; `absent` when the key is not there.
+unsigned int wholeNumber(const CSimpleIniA& conf, const char* key, unsigned int low, unsigned int high,
+                         unsigned int absent, const char* unit) {
+    const char* text = conf.GetValue("settings", key);
+    if (text == nullptr) return absent;
+    const std::string value = text;
+    if (!isNumber(value) || std::stoul(value) < low || std::stoul(value) > high) {
+        wrongValue(key, value, std::to_string(low) + " to " + std::to_string(high) + " (" + unit + ")");
+    }
+    return static_cast<unsigned int>(std::stoul(value));
+}
+
 // The character device's line: an offset needs its chip, a name can be
 // searched for on every chip. The sysfs pin number goes on as it stands.
 void checkGpioLine(const DirectionSettings& settings) {
@@ -83,13 +103,28 @@ void checkGpioLine(const DirectionSettings& settings) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const CommandLine command = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
+    switch (command.action) {
+        case CommandLine::Action::help: std::cout << CommandLine::help(); return 0;
+        case CommandLine::Action::version: std::cout << CommandLine::version(); return 0;
+        case CommandLine::Action::usageError:
+            std::cerr << command.problem << "\n" << CommandLine::usage();
+            return 2;
+        case CommandLine::Action::run: break;
+    }
+    // pelko.conf is looked for in the working directory, not beside the executable.
+    confFile = command.configFile;
+    const char* const unreadable =
+        command.configGiven ? "cannot read the file; " : "cannot read the file in the working directory; ";
+
     // SIGTERM/SIGINT are taken by one thread of their own (below); every other
     // thread inherits the blocked mask, so a stop never lands mid-frame.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);  // node health, taken by the same thread
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     CSimpleIniA conf(false, false, false);
@@ -113,26 +148,59 @@ int main() {
         for (int i = 0; i < 4; ++i) {
             if (!values[i]) missing += std::string(missing.empty() ? "" : ", ") + names[i];
         }
-        console::err(confFile + ": " + (loaded ? "" : "cannot read the file in the working directory; ") +
+        console::err(confFile + ": " + (loaded ? "" : unreadable) +
                      "missing keys in [settings]: " + missing);
         console::endProcess(1);
     }
     checkGpioLine(direction);
+    const unsigned int realtimePriority = wholeNumber(conf, "rt_priority", 1, 99, 0, "SCHED_FIFO priority");
+    const unsigned int statsInterval = wholeNumber(conf, "stats_interval", 1, 86400, 0, "seconds");
+    const unsigned int foldRepeats = wholeNumber(conf, "fold_repeats", 0, 86400, 0, "seconds");
 
     Connector con;
     DirectionSettings driver = direction;
     driver.gpio = gpio ? gpio : "";
     driver.serialDevice = uart;
     Planner pln{std::string(uart), driver};
+    pln.setRealtimePriority(static_cast<int>(realtimePriority));
+    pln.setFoldRepeats(std::chrono::seconds(foldRepeats));
     Delegator dlg;
     con.setDelegator(&dlg);
     pln.setDelegator(&dlg);
     dlg.setConnector(&con);
     dlg.setPlanner(&pln);
 
-    std::thread([&pln, stopSignals] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
+    // The service manager's view (nothing happens outside one): ready once
+    // the bus master has started or said it could not, keep-alives while the
+    // bus side moves. A bus that never started leaves nothing to watch but
+    // the server link, and losing that ends the process anyway.
+    std::atomic<bool> busFailed{false};
+    std::atomic<std::uint64_t> progressAtStart{0};
+    ServiceNotifier notifier([&pln] { return pln.progress(); },
+                             [&pln, &busFailed, &progressAtStart] {
+                                 return busFailed && pln.progress() == progressAtStart;
+                             });
+    dlg.setBusStartedHook([&pln, &busFailed, &progressAtStart, &notifier](bool running) {
+        progressAtStart = pln.progress();
+        busFailed = !running;
+        notifier.ready();
+    });
+
+    // Health lines on SIGUSR1 and every stats_interval seconds; SIGTERM and
+    // SIGINT stop the gateway.
+    std::thread([&pln, &notifier, stopSignals, statsInterval] {
+        for (;;) {
+            int sig = 0;
+            if (statsInterval == 0) {
+                sigwait(&stopSignals, &sig);
+            } else {
+                const timespec interval{static_cast<time_t>(statsInterval), 0};
+                sig = sigtimedwait(&stopSignals, nullptr, &interval);
+            }
+            if (sig == SIGTERM || sig == SIGINT) break;
+            if (sig == SIGUSR1 || (sig < 0 && errno == EAGAIN)) pln.printHealth();
+        }
+        notifier.stopping();
         pln.stop();
         console::endProcess(0);
     }).detach();

@@ -1,20 +1,30 @@
-# Deployment checks: the systemd unit, the pin-access helper and the Debian package.
+# Deployment checks: the systemd units, the pin-access helper, the Debian package
+# and, where systemd runs the machine, the package installed and run as a service.
 
 # A copy of the unit whose commands point into the build, so systemd-analyze can
 # check that they exist.
 set(PELKO_BINDIR $<TARGET_FILE_DIR:pelko>)
 set(PELKO_LIBEXECDIR ${PROJECT_SOURCE_DIR}/packaging)
+include(${PROJECT_SOURCE_DIR}/packaging/template-unit.cmake)
 file(READ ${PROJECT_SOURCE_DIR}/packaging/pelko.service PELKO_UNIT_TEXT)
+pelko_template_unit("${PELKO_UNIT_TEXT}" PELKO_TEMPLATE_TEXT)
 string(CONFIGURE "${PELKO_UNIT_TEXT}" PELKO_UNIT_TEXT @ONLY)
+string(CONFIGURE "${PELKO_TEMPLATE_TEXT}" PELKO_TEMPLATE_TEXT @ONLY)
 file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko.service CONTENT "${PELKO_UNIT_TEXT}")
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko@.service CONTENT "${PELKO_TEMPLATE_TEXT}")
 
-add_test(NAME packaging.UnitPassesSystemdVerify
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh unit ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko.service)
+add_test(NAME packaging.UnitsPassSystemdVerify
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh unit ${PROJECT_BINARY_DIR}/packaging/pelko.8.gz
+                 ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko.service ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko@.service)
 add_test(NAME packaging.GpioAccessHelperExportsAndGrantsThePin
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh gpio ${PROJECT_SOURCE_DIR}/packaging/pelko-gpio-access)
 add_test(NAME packaging.DebianPackageHoldsBinaryUnitAndConfiguration
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh deb ${PROJECT_BINARY_DIR} ${PELKO_DEB_ARCH})
-set_tests_properties(packaging.UnitPassesSystemdVerify PROPERTIES SKIP_RETURN_CODE 77 LABELS packaging)
+add_test(NAME packaging.DeployedServiceIsReadyWatchedAndRestarted
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh deployed ${PROJECT_BINARY_DIR})
+set_tests_properties(packaging.UnitsPassSystemdVerify PROPERTIES SKIP_RETURN_CODE 77 LABELS packaging)
+set_tests_properties(packaging.DeployedServiceIsReadyWatchedAndRestarted PROPERTIES
+                     SKIP_RETURN_CODE 77 LABELS packaging TIMEOUT 300 RUN_SERIAL TRUE)
 set_tests_properties(packaging.GpioAccessHelperExportsAndGrantsThePin PROPERTIES LABELS packaging)
 set_tests_properties(packaging.DebianPackageHoldsBinaryUnitAndConfiguration PROPERTIES
                      SKIP_RETURN_CODE 77 LABELS packaging TIMEOUT 300 RUN_SERIAL TRUE)

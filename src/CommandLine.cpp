@@ -1,0 +1,82 @@
+#include "CommandLine.h"
+
+#ifndef PELKO_VERSION
+#error "PELKO_VERSION comes from the CMake project version"
+#endif
+
+CommandLine CommandLine::parse(const std::vector<std::string>& args) {
+    CommandLine result;
+    auto refuse = [&result](const std::string& problem) {
+        result.action = Action::usageError;
+        result.problem = problem;
+        return result;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            result.action = Action::help;
+            return result;
+        }
+        if (arg == "--version" || arg == "-V") {
+            result.action = Action::version;
+            return result;
+        }
+        std::string file;
+        if (arg == "--config" || arg == "-c") {
+            if (i + 1 >= args.size()) return refuse("pelko: option '" + arg + "' needs a file name");
+            file = args[++i];
+        } else if (arg.rfind("--config=", 0) == 0) {
+            file = arg.substr(9);
+        } else if (!arg.empty() && arg[0] == '-') {
+            return refuse("pelko: unknown option '" + arg + "'");
+        } else {
+            return refuse("pelko: unexpected argument '" + arg + "'");
+        }
+        if (file.empty()) return refuse("pelko: option '--config' needs a file name");
+        result.configFile = file;
+        result.configGiven = true;
+    }
+    return result;
+}
+
+std::string CommandLine::usage() { return "usage: pelko [--config FILE] | --help | --version\n"; }
+
+std::string CommandLine::version() { return "pelko " PELKO_VERSION "\n"; }
+
+std::string CommandLine::help() {
+    return usage() +
+           "\n"
+           "Home-automation gateway: masters a serial field bus and keeps one\n"
+           "connection to its server.\n"
+           "\n"
+           "  -c, --config FILE  read FILE instead of pelko.conf in the working directory\n"
+           "  -h, --help         print this text and exit\n"
+           "  -V, --version      print the version and exit\n"
+           "\n"
+           "Without --config the configuration is pelko.conf in the working directory\n"
+           "(the service runs in /etc/pelko). Its keys, all in [settings]:\n"
+           "  ip                    server host name or address (required)\n"
+           "  port                  server TCP port (required)\n"
+           "  uart                  serial device of the bus, 115200 bit/s 8N1 (required)\n"
+           "  gpio                  direction pin: sysfs number, or gpiochip line offset or\n"
+           "                        name (required unless direction is rs485 or none)\n"
+           "  gpio_root             where the sysfs GPIO class lives (default /sys/class/gpio)\n"
+           "  direction             how the line driver is switched: sysfs, gpiochip, rs485\n"
+           "                        or none (default sysfs)\n"
+           "  gpio_chip             gpiochip: device path or chip label (default: any chip)\n"
+           "  rs485_delay_before    rs485: ms the driver is on before the first bit\n"
+           "  rs485_delay_after     rs485: ms the driver stays on after the last bit\n"
+           "  rs485_rts_active_low  rs485: 1 when the driver is on while RTS is low\n"
+           "  rt_priority           1-99: real-time priority of the bus thread\n"
+           "                        (absent: normal scheduling)\n"
+           "  stats_interval        seconds between node health reports\n"
+           "                        (absent: only on SIGUSR1)\n"
+           "  fold_repeats          seconds: a node's repeated diagnostic line is counted\n"
+           "                        instead of printed\n"
+           "\n"
+           "Signals: SIGTERM or SIGINT stop in order (exit status 0); SIGUSR1 prints\n"
+           "the health of every node.\n"
+           "Exit status: 0 orderly stop or no connection to the server; 1 configuration\n"
+           "error, lost server, or pin or direction failure; 2 usage error.\n"
+           "See pelko(8).\n";
+}
