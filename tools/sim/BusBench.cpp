@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "FrameCodec.h"
 
@@ -64,36 +65,11 @@ const char* codeName(int code) {
 }
 }  // namespace
 
-BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath)
-    : trace_(trace), scenario_(scenario) {
+BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath)
+    : trace_(trace), scenario_(scenario), pinValuePath_(pinValuePath), linkPath_(std::move(linkPath)) {
     traceZero_ = std::chrono::steady_clock::now() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                         std::chrono::duration<double>(trace_.now()));
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&master_, &slaveKeep_, nullptr, &raw, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    slavePath_ = ttyname(slaveKeep_) ? ttyname(slaveKeep_) : "";
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slaveKeep_, F_SETFD, FD_CLOEXEC);
-
-    BusSimulator::Options options;
-    options.pinValuePath = pinValuePath;
-    options.peerDevice = slavePath_;
-    options.lineTiming = scenario.lineTiming;
-    // The echo must come as fast as the hardware's, also on a busy machine:
-    // the gateway drops the direction pin when it has its echo or gives up.
-    options.realtime = true;
-    options.keepFrames = 1000;
-    options.trace = [this](const SimFrame& f) {
-        {
-            std::lock_guard<std::mutex> lock(framesMutex_);
-            frames_.push_back(f);
-        }
-        framesCv_.notify_one();
-    };
-    sim_ = std::make_unique<BusSimulator>(master_, options);
-
+    std::vector<SimNode> nodes;
     for (const auto& n : scenario.nodes) {
         const Scenario::Type* type = scenario.findType(n.type);
         SimNode node;
@@ -110,8 +86,10 @@ BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pi
         if (n.fault == "bad_crc") node.brokenCrc = true;
         if (n.fault == "overlong") node.garbageAfter.assign(200, 0x23);
         if (n.fault == "wrong_check") node.wrongCheckAddress = true;
-        ids_.push_back(sim_->addNode(node));
+        nodes.push_back(node);
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    plug(nodes, false);
 }
 
 BusBench::~BusBench() {
@@ -121,13 +99,86 @@ BusBench::~BusBench() {
     if (slaveKeep_ >= 0) close(slaveKeep_);
 }
 
+void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master_, &slaveKeep_, nullptr, &raw, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    slavePath_ = ttyname(slaveKeep_) ? ttyname(slaveKeep_) : "";
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveKeep_, F_SETFD, FD_CLOEXEC);
+
+    BusSimulator::Options options;
+    options.pinValuePath = pinValuePath_;
+    options.peerDevice = slavePath_;
+    options.lineTiming = scenario_.lineTiming;
+    // The echo must come as fast as the hardware's, also on a busy machine:
+    // the gateway drops the direction pin when it has its echo or gives up.
+    options.realtime = true;
+    options.keepFrames = 1000;
+    options.trace = [this](const SimFrame& f) {
+        {
+            std::lock_guard<std::mutex> lock(framesMutex_);
+            frames_.push_back(f);
+        }
+        framesCv_.notify_one();
+    };
+    sim_ = std::make_unique<BusSimulator>(master_, options);
+    ids_.clear();
+    for (const auto& node : nodes) ids_.push_back(sim_->addNode(node));
+    // Listening before the gateway can find the line.
+    if (startLine) sim_->start();
+
+    unlink(linkPath_.c_str());
+    if (symlink(slavePath_.c_str(), linkPath_.c_str()) != 0)
+        throw std::runtime_error("symlink " + linkPath_ + ": " + std::strerror(errno));
+}
+
+void BusBench::unplug() {
+    std::string gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!sim_) return;
+        parked_.clear();
+        for (std::size_t id : ids_) parked_.push_back(sim_->node(id));
+        sim_->stop();
+        framesBefore_ += sim_->frameCount();
+        pinLowBefore_ += sim_->pinLowFrames();
+        strayBefore_ += sim_->strayBytes();
+        sim_.reset();
+        close(master_);
+        close(slaveKeep_);
+        master_ = slaveKeep_ = -1;
+        // Gone with the adapter: a stale link could lead the gateway to
+        // another program's pty that gets the freed number.
+        unlink(linkPath_.c_str());
+        gone = slavePath_;
+    }
+    trace_.note("serial line unplugged: " + gone + " closed, " + linkPath_ + " removed");
+}
+
+void BusBench::replug() {
+    std::string back;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sim_ || stopping_) return;
+        plug(parked_, true);
+        back = slavePath_;
+    }
+    trace_.note("serial line plugged in again: " + linkPath_ + " -> " + back);
+}
+
 double BusBench::clockToTrace(std::chrono::steady_clock::time_point tp) const {
     return std::chrono::duration<double>(tp - traceZero_).count();
 }
 
 void BusBench::start() {
     tracer_ = std::thread([this] { traceFrames(); });
-    sim_->start();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sim_->start();
+    }
     behaviour_ = std::thread([this] { behave(); });
 }
 
@@ -159,7 +210,10 @@ void BusBench::stop() {
     }
     cv_.notify_all();
     if (behaviour_.joinable()) behaviour_.join();
-    if (sim_) sim_->stop();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sim_) sim_->stop();
+    }
     {
         std::lock_guard<std::mutex> lock(framesMutex_);
         framesDone_ = true;
@@ -197,26 +251,25 @@ void BusBench::behave() {
         const auto& n = scenario_.nodes[due->node];
         const Scenario::Type* type = scenario_.findType(n.type);
         const unsigned mask = type->dataRange >= 32 ? 0xFFFFFFFFu : (1u << type->dataRange) - 1;
-        const std::size_t id = ids_[due->node];
         switch (due->what) {
             case Timer::Drift:
-                sim_->updateNode(id, [&](SimNode& s) {
+                changeNode(due->node, [&](SimNode& s) {
                     for (auto& v : s.values) v = (v + n.driftStep) & mask;
                 });
                 break;
             case Timer::Toggle:
-                sim_->updateNode(id, [&](SimNode& s) {
+                changeNode(due->node, [&](SimNode& s) {
                     for (auto& v : s.values) v ^= 1u;
                 });
                 break;
             case Timer::Silence:
-                sim_->updateNode(id, [](SimNode& s) { s.silent = true; });
+                changeNode(due->node, [](SimNode& s) { s.silent = true; });
                 lock.unlock();
                 trace_.note("node " + n.name + " (" + std::to_string(n.address) + ") stops answering");
                 lock.lock();
                 break;
             case Timer::Voice:
-                sim_->updateNode(id, [](SimNode& s) { s.silent = false; });
+                changeNode(due->node, [](SimNode& s) { s.silent = false; });
                 lock.unlock();
                 trace_.note("node " + n.name + " (" + std::to_string(n.address) + ") answers again");
                 lock.lock();
@@ -231,10 +284,20 @@ void BusBench::behave() {
     }
 }
 
+void BusBench::changeNode(std::size_t node, const std::function<void(SimNode&)>& change) {
+    if (sim_)
+        sim_->updateNode(ids_[node], change);
+    else
+        change(parked_[node]);
+}
+
 std::string BusBench::statistics() const {
-    return "  Bus: " + std::to_string(sim_->frameCount()) + " frames from the gateway, " +
-           std::to_string(sim_->pinLowFrames()) + " of them while the direction pin read \"0\", " +
-           std::to_string(sim_->strayBytes()) + " stray bytes";
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t frames = framesBefore_ + (sim_ ? sim_->frameCount() : 0);
+    const std::size_t pinLow = pinLowBefore_ + (sim_ ? sim_->pinLowFrames() : 0);
+    const std::size_t stray = strayBefore_ + (sim_ ? sim_->strayBytes() : 0);
+    return "  Bus: " + std::to_string(frames) + " frames from the gateway, " + std::to_string(pinLow) +
+           " of them while the direction pin read \"0\", " + std::to_string(stray) + " stray bytes";
 }
 
 Event BusBench::describe(const SimFrame& f, const Scenario& sc, double t) {

@@ -102,6 +102,7 @@ std::string compactJson(const Json::Value& v) {
 
 std::string Scenario::Command::describe() const {
     if (close) return "close the connection";
+    if (!line.empty()) return line + " the serial line";
     std::string d;
     for (const auto& m : messages) d += (d.empty() ? "" : " + ") + m;
     if (messages.size() > 1) d += "  (in one write)";
@@ -229,6 +230,9 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
         cmd.at = number(c, "at", 0, where);
         cmd.after = text(c, "after", "", where);
         cmd.close = flag(c, "close", false, where);
+        cmd.line = text(c, "line", "", where);
+        if (!cmd.line.empty() && cmd.line != "unplug" && cmd.line != "replug")
+            throw std::runtime_error(where + ": \"line\" is \"unplug\" or \"replug\"");
         cmd.split = splitPoints(c, where);
         if (c.isMember("send")) {
             const Json::Value& m = c["send"];
@@ -246,8 +250,8 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
                 cmd.messages.push_back(text(c, "raw", "", where));
             }
         }
-        if (cmd.messages.empty() && !cmd.close)
-            throw std::runtime_error(where + ": needs \"send\", \"raw\" or \"close\"");
+        if (cmd.messages.empty() && !cmd.close && cmd.line.empty())
+            throw std::runtime_error(where + ": needs \"send\", \"raw\", \"close\" or \"line\"");
         if (!cmd.id.empty() && !ids.insert(cmd.id).second) throw std::runtime_error(where + ": id used twice");
         s.commands.push_back(cmd);
     }

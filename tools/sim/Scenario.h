@@ -12,7 +12,9 @@
 // server knows, the nodes on the bus and how they behave, what the server
 // sends and when, and the steps the run is judged by. Times are seconds; a
 // server command's "at" counts from the end of the handshake (or from the
-// step or command named by "after").
+// step or command named by "after"). A command with "line": "unplug" or
+// "replug" acts on the serial line instead of the server, at its time, and
+// steps can wait for it by its id like for any other command.
 struct Scenario {
     struct Type {
         int type = 0;
@@ -50,6 +52,7 @@ struct Scenario {
         std::vector<std::string> messages; // texts, each sent with a zero byte, all in one write
         std::vector<size_t> split;         // cut the write after these byte counts
         bool close = false;                // close the connection instead
+        std::string line;                  // "unplug" / "replug" the serial line instead
         // One line saying what the command sends.
         std::string describe() const;
     };

@@ -45,7 +45,8 @@ int Simulation::run() {
     std::mutex pendingMutex;
     std::deque<Pending> answers;  // the server's own replies, due in order
     bool addressSent = false, typesSent = false, nodesSent = false;
-    BusBench bus(trace_, sc, options_.withoutPin ? "" : ws.valuePath(sc.pin));
+    // The gateway finds the line by a stable name, as by /dev/serial/by-id.
+    BusBench bus(trace_, sc, options_.withoutPin ? "" : ws.valuePath(sc.pin), ws.dir() + "/bus-adapter");
     ScriptedServer server(trace_);
 
     // The configuration the gateway finds in its working directory.
@@ -153,7 +154,11 @@ int Simulation::run() {
                 sent[i] = true;
                 // Marked first: what the gateway does about it may be in the trace before send() returns.
                 verdict_.markReference(c.id.empty() ? "#" + std::to_string(i) : c.id, trace_.now());
-                if (c.close) {
+                if (c.line == "unplug") {
+                    bus.unplug();
+                } else if (c.line == "replug") {
+                    bus.replug();
+                } else if (c.close) {
                     server.closeClient();
                 } else if (!server.send(c.messages, c.split)) {
                     trace_.note("could not send (no connection): " + c.describe());
