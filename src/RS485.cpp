@@ -19,8 +19,9 @@ RS485::RS485(int fd, const std::string& device, unsigned int delayBeforeMs, unsi
     const int r = ioctlCall ? ioctlCall(fd, TIOCSRS485, &mode) : ::ioctl(fd, TIOCSRS485, &mode);
     if (r < 0) {
         const int reason = errno;
-        // Drivers without the mode answer ENOTTY (no such ioctl) or EINVAL/EOPNOTSUPP.
-        const bool unsupported = reason == ENOTTY || reason == EINVAL || reason == EOPNOTSUPP;
+        // Drivers without the mode answer ENOTTY (no such ioctl) or EINVAL/EOPNOTSUPP;
+        // a user-mode emulator that does not know the request answers ENOSYS.
+        const bool unsupported = reason == ENOTTY || reason == EINVAL || reason == EOPNOTSUPP || reason == ENOSYS;
         console::err("could not switch " + device + " to RS-485 mode: " +
                      (unsupported ? "no RS-485 support (" + std::string(std::strerror(reason)) + ")"
                                   : std::string(std::strerror(reason))));
