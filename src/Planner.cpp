@@ -230,7 +230,9 @@ void Planner::tuneBusThread() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (realtimePriority <= 0) return;
     // A page fault in the middle of a frame would cost more than the sleep.
-    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+    // On fault: pages stay locked once touched, untouched stack reserves
+    // are not pulled into memory.
+    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0) {
         console::err(std::string("warning: memory not locked: ") + std::strerror(errno), console::Priority::warning);
     }
     sched_param param{};
