@@ -13,8 +13,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Emulation.h"
 #include "ChildProcess.h"
+#include "Emulation.h"
 #include "ForkedCall.h"
 #include "GPIOChip.h"
 #include "PtyPair.h"

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "Emulation.h"
 #include "ChildProcess.h"
 #include "Console.h"
+#include "Emulation.h"
 #include "FakeSysfs.h"
 #include "ForkedCall.h"
 #include "LoopbackServer.h"
