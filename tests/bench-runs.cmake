@@ -1,0 +1,14 @@
+# Bench runs of the real gateway beyond the end-to-end cases: each is one
+# pelko-sim invocation that passes only when every step of its run passes.
+if(TARGET pelko-sim AND NOT CMAKE_CROSSCOMPILING)
+  function(pelko_bench_run name)
+    add_test(NAME bench.${name} COMMAND $<TARGET_FILE:pelko-sim> --quiet ${ARGN})
+    set_tests_properties(bench.${name} PROPERTIES LABELS "e2e;native" TIMEOUT 240)
+  endfunction()
+  # direction=none: the gateway drives no pin and must serve the bus all the same.
+  pelko_bench_run(DefaultScenarioWithoutDirectionPin --direction none)
+  # The serial adapter pulled out and plugged in again: said once, told the
+  # server once, link kept, bus resumed.
+  pelko_bench_run(SerialLineUnpluggedAndPluggedInAgain
+                  --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/serial-unplugged.json)
+endif()
