@@ -9,13 +9,11 @@
 // Single-threaded and deterministic: the test writes one piece, then calls
 // receiveData exactly as often as the stream so far holds whole messages,
 // so each receive sees the stream cut where the piece ended.
+#include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <unistd.h>
 
-#include <cstdint>
 #include <deque>
-#include <string>
-#include <vector>
 
 #include "FuzzSupport.h"
 #include "TCPSocket.h"
@@ -26,49 +24,68 @@ namespace {
 // it fits in the kernel while nobody reads.
 const std::size_t STREAM_LIMIT = 32 * 1024;
 
+// The process's listener on 127.0.0.1, made on first use.
+int listener(int& port) {
+    static int fd = -1;
+    static int bound = 0;
+    if (fd < 0) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        FUZZ_CHECK(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 16) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0,
+                   "no loopback listener");
+        bound = ntohs(addr.sin_port);
+    }
+    port = bound;
+    return fd;
+}
+
+// Closes with a reset, so no TIME_WAIT piles up over millions of runs.
+void closeAbortively(int fd) {
+    linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
-    const unsigned pieces = in.byte() & 0x0F;
-    std::vector<std::size_t> lengths;
-    for (unsigned i = 0; i < pieces; ++i) lengths.push_back(std::size_t{in.byte()} + 1);
-    const std::vector<uint8_t> stream = in.take(STREAM_LIMIT);
+    std::vector<std::size_t> lengths(in.byte() & 0x0F);
+    for (std::size_t& length : lengths) length = std::size_t{in.byte()} + 1;
+    std::vector<uint8_t> stream = in.rest();
+    if (stream.size() > STREAM_LIMIT) stream.resize(STREAM_LIMIT);
 
-    LoopbackListener& listener = fuzzListener();
-    TCPSocket socket(loopbackHost(), listener.port());
+    int port = 0;
+    const int fd = listener(port);
+    TCPSocket socket("127.0.0.1", port);
     FUZZ_CHECK(socket.init() == 1, "could not connect to the loopback listener");
-    const int server = listener.acceptOne();
+    const int server = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     FUZZ_CHECK(server >= 0, "accept failed");
-    // A receive that waits for bytes that will never come fails after this
-    // instead of hanging the run.
-    timeval limit{};
-    limit.tv_sec = 5;
+    // A receive waiting for bytes that never come fails after this instead of hanging.
+    timeval limit{5, 0};
     ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 
-    std::deque<std::string> whole;
-    std::string partial;
-    std::size_t pos = 0;
+    std::deque<std::string> whole{""};
     std::size_t next = 0;
-    while (pos < stream.size()) {
-        std::size_t len = lengths.empty() ? stream.size() : lengths[next++ % lengths.size()];
-        if (len > stream.size() - pos) len = stream.size() - pos;
-        FUZZ_CHECK(writeAll(server, stream.data() + pos, len), "writing to the gateway's socket failed");
-        for (std::size_t i = pos; i < pos + len; ++i) {
-            if (stream[i] == 0) {
-                whole.push_back(partial);
-                partial.clear();
+    for (std::size_t pos = 0; pos < stream.size();) {
+        const std::size_t len = std::min(lengths.empty() ? stream.size() : lengths[next++ % lengths.size()], stream.size() - pos);
+        FUZZ_CHECK(::send(server, stream.data() + pos, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len), "send failed");
+        for (std::size_t end = pos + len; pos < end; ++pos) {
+            if (stream[pos] == 0) {
+                whole.push_back("");
             } else {
-                partial.push_back(static_cast<char>(stream[i]));
+                whole.back().push_back(static_cast<char>(stream[pos]));
             }
         }
-        pos += len;
-        while (!whole.empty()) {
+        for (; whole.size() > 1; whole.pop_front()) {
             std::string text;
             FUZZ_CHECK(socket.receiveData(text), "a whole message was not delivered (cut at " + std::to_string(pos) + ")");
             FUZZ_CHECK(text == whole.front(), "message delivered as " + std::to_string(text.size()) + " bytes, sent " +
                                                   std::to_string(whole.front().size()));
-            whole.pop_front();
         }
     }
 
@@ -77,7 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(!socket.receiveData(text), "an unterminated tail was delivered as a message");
     FUZZ_CHECK(socket.closedByPeer(), "the server's close was not reported as such");
     FUZZ_CHECK(!socket.receiveData(text) && socket.closedByPeer(), "a second receive after the close did not fail at once");
-
     closeAbortively(server);
     closeAbortively(socket.descriptor());
     return 0;
