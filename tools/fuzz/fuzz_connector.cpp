@@ -10,6 +10,8 @@
 //     the registry's own table (shared, never a stray copy).
 // It answers a search with one found node and takes every address
 // assignment, so the registry grows the way the real bus master makes it.
+// Node lists come only in the handshake, which needs the socket: addNode is
+// not expected here.
 #include <cstring>
 #include <map>
 #include <set>
@@ -30,20 +32,13 @@ const char* const PRELUDE[] = {
 class BusMasterStandIn : public Delegator {
 public:
     void addType(DeviceType& type) override { types_.insert(type.getType()); }
-    void addNode(Node&) override { FUZZ_CHECK(false, "addNode after the handshake"); }
-    void setNodeData(Node& node) override {
-        checkNode(node, "setNodeData");
-        checkRegistered(node, "setNodeData");
-    }
+    void setNodeData(Node& node) override { check(node, "setNodeData", true); }
     void removeNode(Node& node) override {
-        checkRegistered(node, "removeNode");
+        check(node, "removeNode", true);
         registry_.erase(node.getAddress());
     }
     void discoverNewNodes() override {
         Node found;
-        DeviceType type;
-        type.setType(5);
-        found.setType(type);
         found.setChannelCount(2);
         found.setRandom(517);
         nodeMap map{{517, found}};
@@ -52,25 +47,22 @@ public:
     void addressNewNodes(nodeMap& newNodes) override {
         for (auto& [key, node] : newNodes) {
             FUZZ_CHECK(key == node.getAddress(), "addressNewNodes: entry keyed by something else than its address");
-            checkNode(node, "addressNewNodes");
+            check(node, "addressNewNodes", false);
             registry_.emplace(node.getAddress(), node.getTable());
             addNodeToMap(node);
         }
     }
 
 private:
-    void checkNode(const Node& node, const std::string& what) const {
+    void check(const Node& node, const std::string& what, bool registered) const {
         const auto table = node.getTable();
-        FUZZ_CHECK(node.fitsOnBus(), what + ": node does not fit a bus frame");
-        FUZZ_CHECK(types_.count(node.getType().getType()) == 1, what + ": node of a type the bus side never got");
+        FUZZ_CHECK(node.fitsOnBus() && types_.count(node.getType().getType()) == 1, what + ": node unfit or of an unknown type");
         FUZZ_CHECK(table != nullptr && table->channels() == node.getChannelCount() &&
                        table->perChannel() == node.getType().getDataCount(),
                    what + ": no value table of the node's shape");
-    }
-    void checkRegistered(const Node& node, const std::string& what) const {
         const auto it = registry_.find(node.getAddress());
-        FUZZ_CHECK(it != registry_.end(), what + ": address " + std::to_string(node.getAddress()) + " not registered");
-        FUZZ_CHECK(it->second == node.getTable(), what + ": node does not share the registry's value table");
+        FUZZ_CHECK(!registered || (it != registry_.end() && it->second == table),
+                   what + ": node not registered, or not sharing the registry's value table");
     }
 
     std::set<unsigned int> types_;
