@@ -31,20 +31,11 @@ protected:
 
 }  // namespace
 
-TEST_F(Stream, SendPutsTextAndOneZeroByteOnTheWireFromAnyCopy) {
+TEST_F(Stream, MessagesAreCutAtZeroBytesHoweverTheyArrive) {
     ASSERT_TRUE(client.sendData("abc"));
     ASSERT_TRUE(client.sendData(""));
     EXPECT_EQ(server.receiveRaw(20000), z("abc") + z(""));
-    {
-        TCPSocket copy(client);  // copies share the connection; none closes it
-    }
-    const std::string big(300 * 1024, 'q');
-    auto received = std::async(std::launch::async, [this] { return server.receiveRaw(20000, 500); });
-    ASSERT_TRUE(client.sendData(big));
-    EXPECT_EQ(received.get(), z(big));
-}
 
-TEST_F(Stream, MessagesAreCutAtZeroBytesHoweverTheyArrive) {
     server.sendRaw(z("{\"a\":1}") + z("") + z("x"));
     EXPECT_EQ(receive(), "{\"a\":1}");
     EXPECT_EQ(receive(), "");
@@ -101,7 +92,6 @@ TEST(Connect, FailuresSayWhyInOneLine) {
     const struct { const char* host; int port; const char* line; } cases[] = {
         {"127.0.0.1", refusing.port(), "Nelze navázat spojení\n"},
         {"nosuchhost.invalid", 5000, "Špatná adresa\n"},
-        {"", 5000, "Špatná adresa\n"},
         {nullptr, 5000, "Špatná adresa\n"},
     };
     for (const auto& c : cases) {

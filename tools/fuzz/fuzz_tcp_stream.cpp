@@ -9,48 +9,18 @@
 // Single-threaded and deterministic: the test writes one piece, then calls
 // receiveData exactly as often as the stream so far holds whole messages,
 // so each receive sees the stream cut where the piece ended.
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <deque>
 
 #include "FuzzSupport.h"
+#include "LoopbackServer.h"
 #include "TCPSocket.h"
-
-namespace {
 
 // Far below TCPSocket::MAX_MESSAGE and the socket buffers, so that all of
 // it fits in the kernel while nobody reads.
-const std::size_t STREAM_LIMIT = 32 * 1024;
-
-// The process's listener on 127.0.0.1, made on first use.
-int listener(int& port) {
-    static int fd = -1;
-    static int bound = 0;
-    if (fd < 0) {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        FUZZ_CHECK(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 16) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0,
-                   "no loopback listener");
-        bound = ntohs(addr.sin_port);
-    }
-    port = bound;
-    return fd;
-}
-
-// Closes with a reset, so no TIME_WAIT piles up over millions of runs.
-void closeAbortively(int fd) {
-    linger reset{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(fd);
-}
-
-}  // namespace
+static const std::size_t STREAM_LIMIT = 32 * 1024;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
@@ -59,12 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<uint8_t> stream = in.rest();
     if (stream.size() > STREAM_LIMIT) stream.resize(STREAM_LIMIT);
 
-    int port = 0;
-    const int fd = listener(port);
-    TCPSocket socket("127.0.0.1", port);
-    FUZZ_CHECK(socket.init() == 1, "could not connect to the loopback listener");
-    const int server = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    FUZZ_CHECK(server >= 0, "accept failed");
+    LoopbackServer server;
+    TCPSocket socket("127.0.0.1", server.port());
+    FUZZ_CHECK(socket.init() == 1 && server.accept(), "no loopback connection");
     // A receive waiting for bytes that never come fails after this instead of hanging.
     timeval limit{5, 0};
     ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -73,14 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::size_t next = 0;
     for (std::size_t pos = 0; pos < stream.size();) {
         const std::size_t len = std::min(lengths.empty() ? stream.size() : lengths[next++ % lengths.size()], stream.size() - pos);
-        FUZZ_CHECK(::send(server, stream.data() + pos, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len), "send failed");
-        for (std::size_t end = pos + len; pos < end; ++pos) {
-            if (stream[pos] == 0) {
+        const std::string piece(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + len));
+        server.sendRaw(piece);
+        for (char c : piece) {
+            if (c == 0) {
                 whole.push_back("");
             } else {
-                whole.back().push_back(static_cast<char>(stream[pos]));
+                whole.back().push_back(c);
             }
         }
+        pos += len;
         for (; whole.size() > 1; whole.pop_front()) {
             std::string text;
             FUZZ_CHECK(socket.receiveData(text), "a whole message was not delivered (cut at " + std::to_string(pos) + ")");
@@ -89,12 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     }
 
-    ::shutdown(server, SHUT_WR);
+    server.closeClient();
     std::string text;
     FUZZ_CHECK(!socket.receiveData(text), "an unterminated tail was delivered as a message");
     FUZZ_CHECK(socket.closedByPeer(), "the server's close was not reported as such");
     FUZZ_CHECK(!socket.receiveData(text) && socket.closedByPeer(), "a second receive after the close did not fail at once");
-    closeAbortively(server);
-    closeAbortively(socket.descriptor());
+    // Closed with a reset, so no TIME_WAIT piles up over millions of runs.
+    linger reset{1, 0};
+    ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(socket.descriptor());
     return 0;
 }
