@@ -136,22 +136,22 @@ TEST_P(Handshake, AnswersAreTakenEntryByEntryOrDroppedWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Connector, Handshake, ::testing::Values(
     // The address is kept in 8 bits; every type and node goes to the bus master before it starts.
-    HandshakeCase{"all taken", json(2, ",\"address\":259"), types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0,\"latency\":1}"),
+    HandshakeCase{"all-taken", json(2, ",\"address\":259"), types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0,\"latency\":1}"),
         nodes(NODE_21), {}, {"address 3", "type 5/8/210", "type 6/16/101", "node 21/8/2", "start"}, ""},
-    HandshakeCase{"not JSON", "nonsense", "{\"message_type\":13,", "", {error(7), error(7), error(4)}, {"start"},
+    HandshakeCase{"not-json", "nonsense", "{\"message_type\":13,", "", {error(7), error(7), error(4)}, {"start"},
         "RESPONSE_SUB_ADDRESS (2) dropped: not valid JSON: nonsense\n"
         "RESPONSE_TYPE_LIST (13) dropped: not valid JSON: {\"message_type\":13,\n"
         "RESPONSE_NODE_LIST (9) dropped: not valid JSON: \n"},
     // Line ends and stray bytes are dropped before parsing; extra members and absent lists are fine.
-    HandshakeCase{"lists absent", json(2, ",\"address\":-253,\"x\":1") + "\r\n", json(13) + "\r\n", json(9, ",\"n\":[]"), {},
+    HandshakeCase{"lists-absent", json(2, ",\"address\":-253,\"x\":1") + "\r\n", json(13) + "\r\n", json(9, ",\"n\":[]"), {},
         {"address 3", "start"}, ""},
-    HandshakeCase{"address missing", json(2), "[]", nodes(""), {}, {"start"},
+    HandshakeCase{"address-missing", json(2), "[]", nodes(""), {}, {"start"},
         "RESPONSE_SUB_ADDRESS (2) dropped: \"address\" is missing\nRESPONSE_TYPE_LIST (13) dropped: not a JSON object\n"},
     // A code given twice keeps its first definition; both reach the bus master.
-    HandshakeCase{"type given twice", ADDRESS_3, types(TYPE_5 + ",{\"type\":5,\"data_range\":16,\"data_count\":1,\"read_write\":0,\"latency\":0}"),
+    HandshakeCase{"type-twice", ADDRESS_3, types(TYPE_5 + ",{\"type\":5,\"data_range\":16,\"data_count\":1,\"read_write\":0,\"latency\":0}"),
         nodes(NODE_21), {}, {"address 3", "type 5/8/210", "type 5/16/100", "node 21/8/2", "start"}, ""},
     // Type 7: five 17-bit values; three channels make 255 bits, four 340.
-    HandshakeCase{"entries skipped", ADDRESS_3, types(TYPE_5 + ",{\"type\":7,\"data_range\":17,\"data_count\":5,\"read_write\":0,\"latency\":0}"),
+    HandshakeCase{"entries-skipped", ADDRESS_3, types(TYPE_5 + ",{\"type\":7,\"data_range\":17,\"data_count\":5,\"read_write\":0,\"latency\":0}"),
         nodes(NODE_21 + ",{\"address\":22,\"type\":9,\"channel_count\":1},{\"address\":23,\"type\":5,\"channel_count\":-1},"
               "{\"address\":24,\"type\":5,\"channel_count\":256},{\"address\":25,\"type\":7,\"channel_count\":3},"
               "{\"address\":26,\"type\":7,\"channel_count\":4}"),
@@ -160,12 +160,12 @@ INSTANTIATE_TEST_SUITE_P(Connector, Handshake, ::testing::Values(
         "RESPONSE_NODE_LIST (9): node entry 2 (address 23) skipped: channel count -1 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 3 (address 24) skipped: channel count 256 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 5 (address 26) skipped: payload of 340 bits exceeds 255\n"},
-    HandshakeCase{"lists broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0}"),
+    HandshakeCase{"lists-broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0}"),
         nodes("{\"address\":20,\"type\":5,\"channel_count\":0},{\"address\":22,\"type\":5,\"channel_count\":\"two\"}"), {},
         {"address 3", "start"},
         "RESPONSE_TYPE_LIST (13) dropped: type entry 1: \"latency\" is missing\n"
         "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"channel_count\" is not a number\n"},
-    HandshakeCase{"bad value", ADDRESS_3, types(TYPE_5), nodes(NODE_21 + ",{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}"),
+    HandshakeCase{"bad-value", ADDRESS_3, types(TYPE_5), nodes(NODE_21 + ",{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}"),
         {}, {"address 3", "type 5/8/210", "start"},
         "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"data\" entry 0: value 1 is negative\n"}));
 

@@ -10,11 +10,11 @@
 namespace {
 
 // pelko-sim's status; its output in `out`. Generous limit for sanitizer builds.
-int simulate(const std::string& scenario, std::string& out, const std::string& option = "--full") {
+int simulate(const std::string& scenario, std::string& out) {
     TempDir cwd;
     const std::string file = std::string(PELKO_SOURCE_DIR) + "/tools/scenarios/" + scenario + ".json";
     std::string err;
-    const int status = runProgram(PELKO_SIM_BINARY, {"--scenario", file, "--gateway", PELKO_BINARY, option}, cwd.path(), &out, &err, 180000);
+    const int status = runProgram(PELKO_SIM_BINARY, {"--scenario", file, "--gateway", PELKO_BINARY, "--full"}, cwd.path(), &out, &err, 180000);
     out += err;
     return status;
 }
@@ -33,13 +33,3 @@ INSTANTIATE_TEST_SUITE_P(E2E, Scenario,
     ::testing::Values("default", "server-closes", "stream-framing", "big-node-list", "invalid-json", "no-serial-device",
                       "bus-faults", "config-missing", "config-missing-keys", "server-unreachable"),
     [](const auto& info) { return std::regex_replace(info.param, std::regex("-"), "_"); });
-
-// The bench's own judgement: unmet steps fail the run, and the summary says why.
-TEST(PelkoSim, UnmetStepsFailTheRun) {
-    std::string out;
-    EXPECT_EQ(simulate("impossible", out, "--quiet"), 1) << out;
-    for (const char* line : {"  PASS  handshake", "  FAIL  ghost node 99 reported  (seen 0 of 1 times needed)",
-                             "  FAIL  a step waiting for the ghost  (never checked: \"ghost\" did not happen)",
-                             "Result: FAIL, 1 of 8 steps passed"})
-        EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line << "\n" << out;
-}

@@ -28,12 +28,8 @@ RecordingStream::~RecordingStream() {
     flushAll();
     dup2(saved_, fd_);
     close(saved_);
-    if (::testing::Test::HasFailure()) {
-        const std::string recorded = "---- recorded on fd " + std::to_string(fd_) + ":\n" + text() + "----\n";
-        if (write(fd_, recorded.data(), recorded.size()) < 0) {
-            // Nowhere left to say it.
-        }
-    }
+    const std::string recorded = "---- recorded on fd " + std::to_string(fd_) + ":\n" + text() + "----\n";
+    if (::testing::Test::HasFailure() && write(fd_, recorded.data(), recorded.size()) < 0) std::perror("recording");
     close(file_);
 }
 
