@@ -29,7 +29,7 @@ TEST_P(Scenario, PassesEveryStep) {
 }
 
 // The default scenario is the gateway's whole job, discovery's 8 s window included.
-INSTANTIATE_TEST_SUITE_P(E2E, Scenario,
+INSTANTIATE_TEST_SUITE_P(e2e, Scenario,
     ::testing::Values("default", "server-closes", "stream-framing", "big-node-list", "invalid-json", "no-serial-device",
                       "bus-faults", "config-missing", "config-missing-keys", "server-unreachable"),
     [](const auto& info) { return std::regex_replace(info.param, std::regex("-"), "_"); });
