@@ -182,14 +182,12 @@ Connector::Answer Connector::ask(unsigned int request, unsigned int answerType, 
     if (request == REQUEST_SUB_ADDRESS) say("Zadost o adresu " + text);
     socket.sendData(text);
 
-    std::string received;
-    switch (readMessage(answer, received)) {
-    case Received::Ended: return Answer::Ended;
-    case Received::NotJson:
+    std::string raw, received;
+    if (!receiveText(raw)) return Answer::Ended;
+    if (!parse(raw, answer, received)) {
         dropped(answerType, "not valid JSON: " + excerpt(received));
         logError(errorIfNotJson);
         return Answer::Unusable;
-    case Received::Json: break;
     }
     if (!answer.isObject()) {
         dropped(answerType, "not a JSON object");
@@ -255,14 +253,8 @@ bool Connector::getNodes() {
     std::vector<NodeEntry> entries;
     if (!readNodeEntries(RESPONSE_NODE_LIST, answer, entries)) return true;
     for (NodeEntry& entry : entries) {
-        if (!entry.skipped.empty()) {
-            say(label(RESPONSE_NODE_LIST) + ": " + entry.skipped);
-            continue;
-        }
-        for (unsigned int channel : entry.plan.ignoredChannels) {
-            say(label(RESPONSE_NODE_LIST) + ": node " + std::to_string(entry.node.getAddress()) +
-                " has no channel " + std::to_string(channel) + ", its values ignored");
-        }
+        if (!taken(RESPONSE_NODE_LIST, entry)) continue;
+        reportIgnored(RESPONSE_NODE_LIST, entry.node.getAddress(), entry.plan);
         setData(entry.node, entry.plan);
         nodes.emplace(entry.node.getAddress(), entry.node);
         pDelegator->addNode(entry.node);
@@ -327,16 +319,17 @@ bool Connector::readNodeEntries(unsigned int code, const Json::Value& message, s
 
 // ---- Reading and dispatching ------------------------------------------------
 
-Connector::Received Connector::readMessage(Json::Value& message, std::string& text) {
-    std::string raw;
-    if (!socket.receiveData(raw)) {
-        if (socket.closedByPeer()) {
-            console::err("Server closed the connection");
-        } else {
-            console::err("Connection to the server failed: " + std::system_category().message(socket.lastError()));
-        }
-        return Received::Ended;
+bool Connector::receiveText(std::string& raw) {
+    if (socket.receiveData(raw)) return true;
+    if (socket.closedByPeer()) {
+        console::err("Server closed the connection");
+    } else {
+        console::err("Connection to the server failed: " + std::system_category().message(socket.lastError()));
     }
+    return false;
+}
+
+bool Connector::parse(const std::string& raw, Json::Value& message, std::string& text) {
     text = clearChars(raw);
     message = Json::Value();
     Json::CharReaderBuilder builder;
@@ -345,33 +338,32 @@ Connector::Received Connector::readMessage(Json::Value& message, std::string& te
     std::string errors;
     try {
         // Anything after the first complete value is not looked at.
-        return reader->parse(text.data(), text.data() + text.size(), &message, &errors) ? Received::Json
-                                                                                         : Received::NotJson;
+        return reader->parse(text.data(), text.data() + text.size(), &message, &errors);
     } catch (const Json::Exception&) {
         // Nesting deeper than the reader's stack limit.
         message = Json::Value();
-        return Received::NotJson;
+        return false;
     }
 }
 
 void Connector::receiveThread() {
-    for (;;) {
-        Json::Value message;
-        std::string text;
-        switch (readMessage(message, text)) {
-        case Received::Ended: return;
-        case Received::NotJson:
-            say("Server message dropped: not valid JSON: " + excerpt(text));
-            continue;
-        case Received::Json: break;
-        }
-        const Json::Value* type = member(message, "message_type");
-        if (type == nullptr || !type->isInt()) {
-            say("Server message dropped: no numeric \"message_type\": " + excerpt(text));
-            continue;
-        }
-        handle(type->asInt(), message);
+    std::string raw;
+    while (receiveText(raw)) handleReceived(raw);
+}
+
+void Connector::handleReceived(const std::string& raw) {
+    Json::Value message;
+    std::string text;
+    if (!parse(raw, message, text)) {
+        say("Server message dropped: not valid JSON: " + excerpt(text));
+        return;
     }
+    const Json::Value* type = member(message, "message_type");
+    if (type == nullptr || !type->isInt()) {
+        say("Server message dropped: no numeric \"message_type\": " + excerpt(text));
+        return;
+    }
+    handle(type->asInt(), message);
 }
 
 void Connector::handle(int code, const Json::Value& message) {
@@ -400,12 +392,9 @@ void Connector::onDataSet(const Json::Value& message) {
         return;
     }
     const unsigned short nodeAddress = static_cast<unsigned short>(value);
-    const auto found = nodes.find(nodeAddress);
-    if (found == nodes.end()) {
-        dropped(DATA_SET, "no node with address " + std::to_string(nodeAddress));
-        return;
-    }
-    Node node = found->second;  // shares the registry's value table
+    const Node* known = knownNode(DATA_SET, nodeAddress);
+    if (known == nullptr) return;
+    Node node = *known;  // shares the registry's value table
     const std::shared_ptr<ValueTable> table = node.getTable();
     const unsigned int channels = table ? std::min(node.getChannelCount(), table->channels()) : 0;
     const unsigned int perChannel = table ? table->perChannel() : 0;
@@ -414,10 +403,7 @@ void Connector::onDataSet(const Json::Value& message) {
         dropped(DATA_SET, problem);
         return;
     }
-    for (unsigned int channel : plan.ignoredChannels) {
-        say(label(DATA_SET) + ": node " + std::to_string(nodeAddress) + " has no channel " +
-            std::to_string(channel) + ", its values ignored");
-    }
+    reportIgnored(DATA_SET, nodeAddress, plan);
     setData(node, plan);
     pDelegator->setNodeData(node);
 }
@@ -445,11 +431,7 @@ void Connector::onNewAddresses(const Json::Value& message) {
     std::vector<NodeEntry> entries;
     if (!readNodeEntries(NEW_ADDRESSES, message, entries)) return;
     for (NodeEntry& entry : entries) {
-        if (!entry.skipped.empty()) {
-            say(label(NEW_ADDRESSES) + ": " + entry.skipped);
-            continue;
-        }
-        newNodes.emplace(entry.node.getAddress(), entry.node);
+        if (taken(NEW_ADDRESSES, entry)) newNodes.emplace(entry.node.getAddress(), entry.node);
     }
     pDelegator->addressNewNodes(newNodes);
 }
@@ -462,17 +444,34 @@ void Connector::onNodeRemoved(const Json::Value& message) {
         return;
     }
     const unsigned short nodeAddress = static_cast<unsigned short>(value);
-    const auto found = nodes.find(nodeAddress);
-    if (found == nodes.end()) {
-        dropped(NODE_REMOVED, "no node with address " + std::to_string(nodeAddress));
-        return;
-    }
-    Node node = found->second;
+    const Node* known = knownNode(NODE_REMOVED, nodeAddress);
+    if (known == nullptr) return;
+    Node node = *known;
     say("Remove node with id " + std::to_string(node.getAddress()) + " and type" +
         std::to_string(node.getType().getType()));
     // The bus master lets go of the node before the registry forgets it.
     pDelegator->removeNode(node);
     nodes.erase(nodeAddress);
+}
+
+const Node* Connector::knownNode(unsigned int code, unsigned short nodeAddress) const {
+    const auto found = nodes.find(nodeAddress);
+    if (found != nodes.end()) return &found->second;
+    dropped(code, "no node with address " + std::to_string(nodeAddress));
+    return nullptr;
+}
+
+bool Connector::taken(unsigned int code, const NodeEntry& entry) {
+    if (entry.skipped.empty()) return true;
+    say(label(code) + ": " + entry.skipped);
+    return false;
+}
+
+void Connector::reportIgnored(unsigned int code, unsigned short nodeAddress, const DataPlan& plan) {
+    for (unsigned int channel : plan.ignoredChannels) {
+        say(label(code) + ": node " + std::to_string(nodeAddress) + " has no channel " + std::to_string(channel) +
+            ", its values ignored");
+    }
 }
 
 // ---- Values -----------------------------------------------------------------

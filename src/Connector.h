@@ -60,10 +60,12 @@ public:
     void logError(unsigned char error, unsigned short nodeAddress);  // ERROR with node
     void addNodeToMap(Node& node);                                 // registry only, sends nothing
 
+    // One message text as received, without its zero byte: cleaned, parsed
+    // and handled as the receive loop does it. The loop's own step, public so
+    // that the fuzz target can feed messages without a socket.
+    void handleReceived(const std::string& raw);
+
 private:
-    // What one receive brought: a parsed JSON text, text that is not JSON, or
-    // the end of the connection (already reported on standard error).
-    enum class Received { Json, NotJson, Ended };
     // Values of one "data" array, checked and ready to be written in one step.
     struct DataPlan {
         struct Row {
@@ -86,7 +88,11 @@ private:
     void sendThread();
     // Reads and handles messages until the connection ends.
     void receiveThread();
-    Received readMessage(Json::Value& message, std::string& text);
+    // The next message text; false when the connection ended (after one line
+    // on standard error saying how).
+    bool receiveText(std::string& raw);
+    // Cleans `raw` into `text` and parses it; false when it is not JSON.
+    static bool parse(const std::string& raw, Json::Value& message, std::string& text);
     void handle(int code, const Json::Value& message);
 
     void onDataSet(const Json::Value& message);
@@ -105,6 +111,12 @@ private:
     // Checks the "nodes" array of message `code` against the known types.
     // False after one console line when the message is unusable as a whole.
     bool readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries);
+    // The registry's node, or nullptr after a line dropping message `code`.
+    const Node* knownNode(unsigned int code, unsigned short nodeAddress) const;
+    // False after a line for message `code` when the entry was skipped.
+    static bool taken(unsigned int code, const NodeEntry& entry);
+    // One line per channel of the plan that the node lacks.
+    static void reportIgnored(unsigned int code, unsigned short nodeAddress, const DataPlan& plan);
 
     // Checks a "data" array for a node of `channels` channels of `perChannel`
     // values; false with `problem` set when a value is unusable.

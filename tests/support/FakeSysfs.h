@@ -1,25 +1,25 @@
 #ifndef PELKO_TEST_FAKESYSFS_H
 #define PELKO_TEST_FAKESYSFS_H
 
-#include <string>
+#include <filesystem>
 
 #include "TempDir.h"
 
 // A temporary directory laid out like /sys/class/gpio: "export", "unexport"
-// and, for the pins prepared with addPin, gpioN/direction and gpioN/value.
-// Plain files stand in for the kernel's: writes accumulate unless truncated.
-class FakeSysfs {
+// and, for pins prepared with addPin, gpioN/direction ("in") and gpioN/value
+// ("0"). Plain files stand in for the kernel's: writes accumulate unless truncated.
+class FakeSysfs : public TempDir {
 public:
-    FakeSysfs();
-    const std::string& root() const { return dir_.path(); }
-    // Creates gpio<pin>/direction and gpio<pin>/value (value "0\n").
-    void addPin(const std::string& pin);
-    std::string read(const std::string& relative) const { return dir_.read(relative); }
-    void write(const std::string& relative, const std::string& text) const { dir_.write(relative, text); }
-    bool exists(const std::string& relative) const { return dir_.exists(relative); }
-
-private:
-    TempDir dir_;
+    FakeSysfs() {
+        write("export", "");
+        write("unexport", "");
+    }
+    const std::string& root() const { return path(); }
+    void addPin(const std::string& pin) const {
+        std::filesystem::create_directories(file("gpio" + pin));
+        write("gpio" + pin + "/direction", "in\n");
+        write("gpio" + pin + "/value", "0\n");
+    }
 };
 
 #endif

@@ -8,26 +8,22 @@
 
 #include <stdexcept>
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(bool listening) {
     listen_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (listen_ < 0) throw std::runtime_error("socket failed");
-    int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listen_, 4) != 0) {
-        throw std::runtime_error("bind/listen failed");
-    }
     socklen_t len = sizeof addr;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        (listening && listen(listen_, 4) != 0) || getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        throw std::runtime_error("loopback server: socket set-up failed");
+    }
     port_ = ntohs(addr.sin_port);
 }
 
 LoopbackServer::~LoopbackServer() {
     closeClient();
-    if (listen_ >= 0) close(listen_);
+    close(listen_);
 }
 
 bool LoopbackServer::accept(int timeoutMs) {
@@ -40,9 +36,8 @@ bool LoopbackServer::accept(int timeoutMs) {
 }
 
 void LoopbackServer::sendRaw(const std::string& bytes) const {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t w = ::send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t w = send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (w <= 0) return;
         done += static_cast<std::size_t>(w);
     }
@@ -50,47 +45,30 @@ void LoopbackServer::sendRaw(const std::string& bytes) const {
 
 bool LoopbackServer::receiveMessage(std::string& text, int timeoutMs) {
     for (;;) {
-        std::size_t zero = pending_.find('\0');
+        const std::size_t zero = pending_.find('\0');
         if (zero != std::string::npos) {
             text = pending_.substr(0, zero);
             pending_.erase(0, zero + 1);
             return true;
         }
-        pollfd p{client_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
-        char buf[65536];
-        ssize_t r = ::recv(client_, buf, sizeof buf, 0);
-        if (r <= 0) return false;
-        pending_.append(buf, static_cast<std::size_t>(r));
+        const std::string more = receiveRaw(timeoutMs, 0);
+        if (more.empty()) return false;
+        pending_ = more;
     }
 }
 
 std::string LoopbackServer::receiveRaw(int timeoutMs, int quietMs) {
     std::string out;
     out.swap(pending_);
-    int wait = timeoutMs;
-    for (;;) {
+    for (int wait = timeoutMs;; wait = quietMs) {
         pollfd p{client_, POLLIN, 0};
-        if (poll(&p, 1, wait) <= 0) break;
         char buf[65536];
-        ssize_t r = ::recv(client_, buf, sizeof buf, 0);
+        if (poll(&p, 1, wait) <= 0) break;
+        const ssize_t r = recv(client_, buf, sizeof buf, 0);
         if (r <= 0) break;
         out.append(buf, static_cast<std::size_t>(r));
-        wait = quietMs;
     }
     return out;
-}
-
-bool LoopbackServer::waitClientClosed(int timeoutMs) {
-    for (;;) {
-        pollfd p{client_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
-        char buf[4096];
-        ssize_t r = ::recv(client_, buf, sizeof buf, 0);
-        if (r == 0) return true;
-        if (r < 0) return true;
-        pending_.append(buf, static_cast<std::size_t>(r));
-    }
 }
 
 void LoopbackServer::closeClient() {

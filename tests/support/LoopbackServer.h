@@ -2,30 +2,27 @@
 #define PELKO_TEST_LOOPBACKSERVER_H
 
 #include <string>
-#include <vector>
 
 // A scripted server on 127.0.0.1 (ephemeral port) for one client at a time.
-// Messages are text followed by a zero byte, as on the gateway's link.
+// Messages are text followed by a zero byte, as on the gateway's link. Made
+// with listening = false the port is bound but refuses every connection, and
+// no other test can take it meanwhile.
 class LoopbackServer {
 public:
-    LoopbackServer();
+    explicit LoopbackServer(bool listening = true);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const { return port_; }
     // Waits up to timeoutMs for the client; false when none came.
-    bool accept(int timeoutMs = 5000);
-    // Raw bytes, exactly as given (no zero byte added).
-    void sendRaw(const std::string& bytes) const;
-    // Text plus one zero byte.
+    bool accept(int timeoutMs = 20000);
+    void sendRaw(const std::string& bytes) const;  // exactly these bytes
     void sendMessage(const std::string& text) const { sendRaw(text + std::string(1, '\0')); }
-    // Next zero-terminated message (without its zero byte); false on time-out or close.
-    bool receiveMessage(std::string& text, int timeoutMs = 5000);
-    // Everything received so far and within timeoutMs, raw.
+    // The next message without its zero byte; false on time-out or close.
+    bool receiveMessage(std::string& text, int timeoutMs = 20000);
+    // Everything arriving within timeoutMs, until quiet for quietMs, raw.
     std::string receiveRaw(int timeoutMs, int quietMs = 50);
-    // True when the client closed its side (read returned 0) within timeoutMs.
-    bool waitClientClosed(int timeoutMs);
     void closeClient();
 
 private:

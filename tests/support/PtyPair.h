@@ -5,8 +5,8 @@
 #include <vector>
 
 // A pseudo-terminal pair standing in for the bus: the code under test opens
-// slavePath() as its serial device; the test plays the line on master().
-// The master side is raw (no echo, no translation) and non-blocking.
+// slavePath() as its serial device; the test plays the line on master(),
+// which is raw (no echo, no translation) and non-blocking.
 class PtyPair {
 public:
     PtyPair();
@@ -16,10 +16,8 @@ public:
 
     int master() const { return master_; }
     const std::string& slavePath() const { return slavePath_; }
-
     void writeMaster(const std::vector<unsigned char>& bytes) const;
-    // Reads what is waiting on the master side, waiting up to timeoutMs for
-    // the first byte and then until the line has been quiet for quietMs.
+    // What arrives on the master side within timeoutMs, until quiet for quietMs.
     std::vector<unsigned char> readMaster(int timeoutMs, int quietMs = 20) const;
 
 private:

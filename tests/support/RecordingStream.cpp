@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <stdexcept>
 
 namespace {
 void flushAll() {
@@ -17,11 +15,10 @@ void flushAll() {
 }  // namespace
 
 RecordingStream::RecordingStream(int fd) : fd_(fd) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/pelko-stream-XXXXXX";
-    file_ = mkstemp(pattern.data());
-    if (file_ < 0) throw std::runtime_error("mkstemp failed");
-    unlink(pattern.c_str());
+    FILE* file = std::tmpfile();
+    if (file == nullptr) throw std::runtime_error("tmpfile failed");
+    file_ = dup(fileno(file));
+    std::fclose(file);
     flushAll();
     saved_ = dup(fd_);
     dup2(file_, fd_);
@@ -31,11 +28,8 @@ RecordingStream::~RecordingStream() {
     flushAll();
     dup2(saved_, fd_);
     close(saved_);
-    if (::testing::Test::HasFailure()) {
-        const std::string recorded = "---- recorded on fd " + std::to_string(fd_) + ":\n" + text() + "----\n";
-        ssize_t ignored = write(fd_, recorded.data(), recorded.size());
-        (void)ignored;
-    }
+    const std::string recorded = "---- recorded on fd " + std::to_string(fd_) + ":\n" + text() + "----\n";
+    if (::testing::Test::HasFailure() && write(fd_, recorded.data(), recorded.size()) < 0) std::perror("recording");
     close(file_);
 }
 
@@ -43,12 +37,8 @@ std::string RecordingStream::text() const {
     flushAll();
     std::string all;
     char buf[65536];
-    off_t at = 0;
-    for (;;) {
-        const ssize_t got = pread(file_, buf, sizeof buf, at);
-        if (got <= 0) break;
+    for (ssize_t got; (got = pread(file_, buf, sizeof buf, static_cast<off_t>(all.size()))) > 0;) {
         all.append(buf, static_cast<std::size_t>(got));
-        at += got;
     }
     return all;
 }

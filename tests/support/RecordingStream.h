@@ -4,9 +4,9 @@
 #include <string>
 
 // Records what the process writes to standard output (1) or standard error
-// (2) while it lives. It works on the file descriptor, so C and C++ streams
-// and every thread are caught. When the running test has failed by the time
-// it ends, the record is copied to the real stream so nothing is hidden.
+// (2) while it lives, at the descriptor, so C and C++ streams and every
+// thread are caught. If the running test has failed when it ends, the record
+// goes on to the real stream so that nothing is hidden.
 class RecordingStream {
 public:
     explicit RecordingStream(int fd);
@@ -14,8 +14,9 @@ public:
     RecordingStream(const RecordingStream&) = delete;
     RecordingStream& operator=(const RecordingStream&) = delete;
 
-    // Everything written since the recording began (streams flushed first).
-    std::string text() const;
+    std::string text() const;  // everything written so far
+    // What was written after the first `mark` characters.
+    std::string since(std::size_t mark) const { return text().substr(mark); }
 
 private:
     int fd_;

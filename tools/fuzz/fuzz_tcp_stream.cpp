@@ -10,75 +10,62 @@
 // receiveData exactly as often as the stream so far holds whole messages,
 // so each receive sees the stream cut where the piece ended.
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <unistd.h>
 
-#include <cstdint>
 #include <deque>
-#include <string>
-#include <vector>
 
 #include "FuzzSupport.h"
+#include "LoopbackServer.h"
 #include "TCPSocket.h"
-
-namespace {
 
 // Far below TCPSocket::MAX_MESSAGE and the socket buffers, so that all of
 // it fits in the kernel while nobody reads.
-const std::size_t STREAM_LIMIT = 32 * 1024;
-
-}  // namespace
+static const std::size_t STREAM_LIMIT = 32 * 1024;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
-    const unsigned pieces = in.byte() & 0x0F;
-    std::vector<std::size_t> lengths;
-    for (unsigned i = 0; i < pieces; ++i) lengths.push_back(std::size_t{in.byte()} + 1);
-    const std::vector<uint8_t> stream = in.take(STREAM_LIMIT);
+    std::vector<std::size_t> lengths(in.byte() & 0x0F);
+    for (std::size_t& length : lengths) length = std::size_t{in.byte()} + 1;
+    std::vector<uint8_t> stream = in.rest();
+    if (stream.size() > STREAM_LIMIT) stream.resize(STREAM_LIMIT);
 
-    LoopbackListener& listener = fuzzListener();
-    TCPSocket socket(loopbackHost(), listener.port());
-    FUZZ_CHECK(socket.init() == 1, "could not connect to the loopback listener");
-    const int server = listener.acceptOne();
-    FUZZ_CHECK(server >= 0, "accept failed");
-    // A receive that waits for bytes that will never come fails after this
-    // instead of hanging the run.
-    timeval limit{};
-    limit.tv_sec = 5;
+    LoopbackServer server;
+    TCPSocket socket("127.0.0.1", server.port());
+    FUZZ_CHECK(socket.init() == 1 && server.accept(), "no loopback connection");
+    // A receive waiting for bytes that never come fails after this instead of hanging.
+    timeval limit{5, 0};
     ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 
-    std::deque<std::string> whole;
-    std::string partial;
-    std::size_t pos = 0;
+    std::deque<std::string> whole{""};
     std::size_t next = 0;
-    while (pos < stream.size()) {
-        std::size_t len = lengths.empty() ? stream.size() : lengths[next++ % lengths.size()];
-        if (len > stream.size() - pos) len = stream.size() - pos;
-        FUZZ_CHECK(writeAll(server, stream.data() + pos, len), "writing to the gateway's socket failed");
-        for (std::size_t i = pos; i < pos + len; ++i) {
-            if (stream[i] == 0) {
-                whole.push_back(partial);
-                partial.clear();
+    for (std::size_t pos = 0; pos < stream.size();) {
+        const std::size_t len = std::min(lengths.empty() ? stream.size() : lengths[next++ % lengths.size()], stream.size() - pos);
+        const std::string piece(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + len));
+        server.sendRaw(piece);
+        for (char c : piece) {
+            if (c == 0) {
+                whole.push_back("");
             } else {
-                partial.push_back(static_cast<char>(stream[i]));
+                whole.back().push_back(c);
             }
         }
         pos += len;
-        while (!whole.empty()) {
+        for (; whole.size() > 1; whole.pop_front()) {
             std::string text;
             FUZZ_CHECK(socket.receiveData(text), "a whole message was not delivered (cut at " + std::to_string(pos) + ")");
             FUZZ_CHECK(text == whole.front(), "message delivered as " + std::to_string(text.size()) + " bytes, sent " +
                                                   std::to_string(whole.front().size()));
-            whole.pop_front();
         }
     }
 
-    ::shutdown(server, SHUT_WR);
+    server.closeClient();
     std::string text;
     FUZZ_CHECK(!socket.receiveData(text), "an unterminated tail was delivered as a message");
     FUZZ_CHECK(socket.closedByPeer(), "the server's close was not reported as such");
     FUZZ_CHECK(!socket.receiveData(text) && socket.closedByPeer(), "a second receive after the close did not fail at once");
-
-    closeAbortively(server);
-    closeAbortively(socket.descriptor());
+    // Closed with a reset, so no TIME_WAIT piles up over millions of runs.
+    linger reset{1, 0};
+    ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(socket.descriptor());
     return 0;
 }
