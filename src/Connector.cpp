@@ -137,7 +137,13 @@ std::string excerpt(const std::string& text) {
 
 }  // namespace
 
-Connector::Connector() = default;
+Connector::Connector() {
+    // One reader for every message: only the receiving thread parses, and a
+    // reader made per message costs more than many a message's parsing.
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    reader.reset(builder.newCharReader());
+}
 
 Connector::~Connector() {
     // Items already queued still go out before the send thread stops.
@@ -332,13 +338,10 @@ bool Connector::receiveText(std::string& raw) {
 bool Connector::parse(const std::string& raw, Json::Value& message, std::string& text) {
     text = clearChars(raw);
     message = Json::Value();
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
     try {
-        // Anything after the first complete value is not looked at.
-        return reader->parse(text.data(), text.data() + text.size(), &message, &errors);
+        // Anything after the first complete value is not looked at. The
+        // reader's error texts are not asked for: nobody reads them.
+        return reader->parse(text.data(), text.data() + text.size(), &message, nullptr);
     } catch (const Json::Exception&) {
         // Nesting deeper than the reader's stack limit.
         message = Json::Value();

@@ -1,10 +1,12 @@
 #ifndef PELKO_CONNECTOR_H
 #define PELKO_CONNECTOR_H
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <json/reader.h>
 #include <json/value.h>
 
 #include "ConditionQueue.h"
@@ -92,7 +94,7 @@ private:
     // on standard error saying how).
     bool receiveText(std::string& raw);
     // Cleans `raw` into `text` and parses it; false when it is not JSON.
-    static bool parse(const std::string& raw, Json::Value& message, std::string& text);
+    bool parse(const std::string& raw, Json::Value& message, std::string& text);
     void handle(int code, const Json::Value& message);
 
     void onDataSet(const Json::Value& message);
@@ -136,6 +138,7 @@ private:
     nodeMap newNodes;      // nodes handed addresses since the last search
     typeMap types;
     Delegator* pDelegator = nullptr;
+    std::unique_ptr<Json::CharReader> reader;  // the receiving thread's
     std::thread sender;
 };
 
