@@ -1,8 +1,6 @@
 // The bus master against simulated nodes: the real Planner, Message, UART and
 // GPIO on a pseudo-terminal pair and a temporary sysfs directory, with the
 // BusSimulator playing the line and its nodes on the far side.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -28,7 +26,6 @@
 #include "Planner.h"
 #include "PtyPair.h"
 #include "RecordingDelegator.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -266,12 +263,11 @@ TEST(PlannerValues, ChangedValuesAreReportedOnceAndCommandsReachTheNextPass) {
         std::vector<Bytes> got;
         for (const SimFrame& f : passes[i]) got.push_back(f.bytes);
         ASSERT_EQ(got.size(), 4u) << "pass " << i;
-        EXPECT_EQ(got[0], FrameCodec::valueRequest(1, GATEWAY));
-        EXPECT_EQ(got[3], FrameCodec::set(3, GATEWAY, {0x21, 0x43, 0x65})) << "RW nodes after W nodes";
-        std::sort(got.begin() + 1, got.begin() + 3);  // W nodes in the table's order
-        std::vector<Bytes> written = {FrameCodec::set(2, GATEWAY, {0xBC, 0x0A}), FrameCodec::set(6, GATEWAY, {0x55})};
-        std::sort(written.begin(), written.end());
-        EXPECT_EQ(std::vector<Bytes>(got.begin() + 1, got.begin() + 3), written) << "pass " << i;
+        if (got[1] > got[2]) std::swap(got[1], got[2]);  // W nodes in the table's order
+        EXPECT_EQ(got, (std::vector<Bytes>{FrameCodec::valueRequest(1, GATEWAY), FrameCodec::set(6, GATEWAY, {0x55}),
+                                           FrameCodec::set(2, GATEWAY, {0xBC, 0x0A}),
+                                           FrameCodec::set(3, GATEWAY, {0x21, 0x43, 0x65})}))
+            << "pass " << i;
     }
     EXPECT_EQ(b.dlg.calls("logError").size(), 0u);
     EXPECT_EQ(out.find("Missing"), std::string::npos);
@@ -290,26 +286,40 @@ struct SteppingClock {
     }
 };
 
-TEST(PlannerFailures, SilentNodeIsReportedOnSecondFailureWithin9999MsButNotAfter10000Ms) {
+TEST(PlannerFailures, SilentNodeIsReportedOnSecondFailureWithin9999MsFoldedAndCounted) {
     testing::internal::CaptureStdout();
     auto clock = std::make_shared<SteppingClock>();
     Bench b([clock] { return (*clock)(); });
-    Node n = b.add(1, TYPE_R, 1);
+    b.planner->setFoldRepeats(60s);
+    b.add(1, TYPE_R, 1, {4});
+    b.add(2, TYPE_R, 1, {5});
     b.sim->updateNode(0, [](SimNode& s) { s.silent = true; });
     b.planner->start();
-    ASSERT_TRUE(b.waitRequests(1, 7));
+    ASSERT_TRUE(b.waitRequests(1, 12));
+    b.sim->updateNode(0, [](SimNode& s) { s.silent = false; });
+    ASSERT_TRUE(b.waitRequests(1, b.sim->node(0).requests + 3));
     b.planner->stop();
+    b.planner->printHealth();
     const std::string out = testing::internal::GetCapturedStdout();
     // Readings 2 and 3 are 9999 ms after the one before (the second across
-    // the 2^32 wrap); 4, 5 and 6 are 10000 ms after it.
+    // the 2^32 wrap); the later ones 10000 ms after it.
     EXPECT_EQ(errorsFor(b.dlg, ERROR_PACKET_NONSENSE, 1), 2u);
     EXPECT_EQ(b.dlg.calls("logError").size(), 2u);
-    EXPECT_NE(out.find("-------------\n"
-                       "Missing start from node address 1\n"
-                       "Received 0 bytes instead of 9\n"
-                       "Missing end from node address 1\n"
-                       "-------------\n"),
-              std::string::npos);
+    const std::string block = "-------------\nMissing start from node address 1\nReceived 0 bytes instead of 9\n"
+                              "Missing end from node address 1\n-------------\n";
+    EXPECT_NE(out.find(block), std::string::npos);
+    EXPECT_EQ(out.find(block), out.rfind(block)) << "printed once, then counted";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: repeated (\\d+) more times: Missing start from node address 1\n")));
+    const unsigned long folded = std::stoul(m[1]);
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: (\\d+) requests, (\\d+) valid, (\\d+) missing, 0 invalid, "
+                                                     "last valid reply \\d+\\.\\d s ago, reply time \\d+\\.\\d ms "
+                                                     "\\(median of (\\d+)\\)\n")));
+    EXPECT_EQ(std::stoul(m[1]), std::stoul(m[2]) + std::stoul(m[3]));
+    EXPECT_EQ(std::stoul(m[3]), folded + 1);
+    EXPECT_EQ(m[4], m[2]);
+    EXPECT_TRUE(std::regex_search(out, std::regex("Node 2: \\d+ requests, \\d+ valid, 0 missing, 0 invalid")));
+    EXPECT_TRUE(std::regex_search(out, std::regex("\nBus: \\d+\\.\\d passes/s, [1-9]\\d* B sent, [1-9]\\d* B received\n")));
 }
 
 TEST(PlannerFailures, BrokenShortAndOverlongRepliesAreFailedReadsAndTheCycleGoesOn) {
@@ -350,37 +360,6 @@ TEST(PlannerFailures, BrokenShortAndOverlongRepliesAreFailedReadsAndTheCycleGoes
     EXPECT_NE(out.find("\nReceived 3 bytes instead of 10\n"), std::string::npos);
     EXPECT_EQ(out.find("Missing start from node address 5\n"), std::string::npos);
     EXPECT_EQ(b.sim->pinLowFrames(), 0u);
-}
-
-TEST(PlannerFailures, DeadNodeDiagnosticsAreFoldedUntilItRecoversAndHealthIsCounted) {
-    testing::internal::CaptureStdout();
-    Bench b;
-    b.planner->setFoldRepeats(60s);
-    b.add(1, TYPE_R, 1, {4});
-    b.add(2, TYPE_R, 1, {5});
-    b.sim->updateNode(0, [](SimNode& s) { s.silent = true; });
-    b.planner->start();
-    ASSERT_TRUE(b.waitRequests(1, 12));
-    b.sim->updateNode(0, [](SimNode& s) { s.silent = false; });
-    ASSERT_TRUE(b.waitRequests(1, b.sim->node(0).requests + 3));
-    b.planner->stop();
-    b.planner->printHealth();
-    const std::string out = testing::internal::GetCapturedStdout();
-
-    std::smatch m;
-    const std::string block = "\nMissing start from node address 1\n";
-    EXPECT_EQ(out.find(block), out.rfind(block)) << "printed once, then counted";
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: repeated (\\d+) more times: Missing start from node address 1\n")));
-    const unsigned long folded = std::stoul(m[1]);
-    EXPECT_GE(folded, 10u);
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("Node 1: (\\d+) requests, (\\d+) valid, (\\d+) missing, 0 invalid, "
-                                                     "last valid reply \\d+\\.\\d s ago, reply time \\d+\\.\\d ms "
-                                                     "\\(median of (\\d+)\\)\n")));
-    EXPECT_EQ(std::stoul(m[1]), std::stoul(m[2]) + std::stoul(m[3]));
-    EXPECT_EQ(std::stoul(m[3]), folded + 1);
-    EXPECT_EQ(m[4], m[2]);
-    EXPECT_TRUE(std::regex_search(out, std::regex("Node 2: \\d+ requests, \\d+ valid, 0 missing, 0 invalid")));
-    EXPECT_TRUE(std::regex_search(out, std::regex("\nBus: \\d+\\.\\d passes/s, [1-9]\\d* B sent, [1-9]\\d* B received\n")));
 }
 
 // ---------------------------------------------------------------- commands meet the cycle
@@ -457,57 +436,6 @@ TEST(PlannerStart, StopFinishesTheExchangeLeavesTheDriverOffAndEndsEveryBusUser)
     b.planner->addressNewNodes(newNodes);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(b.sim->frameCount(), count) << "traffic after stop()";
-}
-
-TEST(PlannerStart, LostSerialDeviceIsReportedOnceAndReopenedWhenItComesBack) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    FakeSysfs sysfs;
-    sysfs.addPin(PIN);
-    TempDir dir;
-    const std::string byId = dir.file("usb-adapter");  // like /dev/serial/by-id/...
-    auto plug = [&byId](PtyPair& pty) {
-        unlink(byId.c_str());
-        ASSERT_EQ(symlink(pty.slavePath().c_str(), byId.c_str()), 0);
-    };
-    BusSimulator::Options options;
-    options.realtime = true;
-    auto pty = std::make_unique<PtyPair>();
-    plug(*pty);
-    auto sim = std::make_unique<BusSimulator>(pty->master(), options);
-    sim->addNode(simNode(1, TYPE_R, 1, {9}));
-    sim->start();
-    RecordingDelegator dlg;
-    Planner planner(byId, PIN, sysfs.root());
-    planner.setDelegator(&dlg);
-    Node n = makeNode(1, TYPE_R, 1);
-    planner.addNode(n);
-    planner.start();
-    ASSERT_TRUE(sim->waitFor([](const Frames& f) { return f.size() >= 3; }, 60s));
-
-    sim.reset();  // unplugged
-    pty.reset();
-    ASSERT_TRUE(dlg.waitFor("logError"));
-    planner.discoverNewNodes();  // answered at once while the port is away
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 2u) << "one for the loss, one for the discovery";
-    EXPECT_EQ(errorsFor(dlg, ERROR_PACKET_NONSENSE, 1), 0u) << "a lost port is no node failure";
-
-    PtyPair back;  // plugged in again, under another tty name
-    plug(back);
-    BusSimulator again(back.master(), options);
-    again.addNode(simNode(1, TYPE_R, 1, {10}));
-    again.start();
-    EXPECT_TRUE(again.waitFor([](const Frames& f) { return f.size() >= 3; }, 3500ms)) << "reopened within 3 s";
-    planner.stop();
-    again.stop();
-    const std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
-    EXPECT_NE(err.find("Seriovy port " + byId + " ztracen: Input/output error, zkousim ho otevrit znovu kazde 2 s\n"),
-              std::string::npos);
-    EXPECT_NE(err.find("Seriovy port " + byId + " je zpet, sbernice pokracuje\n"), std::string::npos);
-    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 2u);
-    EXPECT_EQ(n.getTable()->snapshot(), std::vector<unsigned int>{10});
 }
 
 // ---------------------------------------------------------------- discovery
