@@ -162,7 +162,11 @@ int Connector::run() {
     }
     // A connection that ends during the handshake ends the gateway before
     // the bus is touched.
-    if (!getAddress() || !getTypes() || !getNodes()) return 1;
+    if (!step(REQUEST_SUB_ADDRESS, RESPONSE_SUB_ADDRESS, ERROR_JSON_NOT_VALID, &Connector::takeAddress) ||
+        !step(REQUEST_TYPE_LIST, RESPONSE_TYPE_LIST, ERROR_JSON_NOT_VALID, &Connector::takeTypes) ||
+        !step(REQUEST_NODE_LIST, RESPONSE_NODE_LIST, ERROR_PACKET_NONSENSE, &Connector::takeNodes)) {
+        return 1;
+    }
     // The send thread gets its own copy: copies share the connection, and the
     // receiving copy keeps the bytes received ahead to itself.
     sendSocket = socket;
@@ -202,10 +206,15 @@ Connector::Answer Connector::ask(unsigned int request, unsigned int answerType, 
     return Answer::Object;
 }
 
-bool Connector::getAddress() {
+bool Connector::step(unsigned int request, unsigned int answerType, unsigned char errorIfNotJson,
+                     void (Connector::*take)(const Json::Value&)) {
     Json::Value answer;
-    const Answer got = ask(REQUEST_SUB_ADDRESS, RESPONSE_SUB_ADDRESS, ERROR_JSON_NOT_VALID, answer);
-    if (got != Answer::Object) return got != Answer::Ended;
+    const Answer got = ask(request, answerType, errorIfNotJson, answer);
+    if (got == Answer::Object) (this->*take)(answer);
+    return got != Answer::Ended;
+}
+
+void Connector::takeAddress(const Json::Value& answer) {
     int value = 0;
     std::string problem;
     if (!readInt(answer, "address", true, value, problem)) {
@@ -214,19 +223,15 @@ bool Connector::getAddress() {
         address = static_cast<unsigned char>(value);
         pDelegator->setAddress(address);
     }
-    return true;
 }
 
-bool Connector::getTypes() {
-    Json::Value answer;
-    const Answer got = ask(REQUEST_TYPE_LIST, RESPONSE_TYPE_LIST, ERROR_JSON_NOT_VALID, answer);
-    if (got != Answer::Object) return got != Answer::Ended;
+void Connector::takeTypes(const Json::Value& answer) {
     // All entries are checked before the first is taken.
     std::vector<std::pair<int, DeviceType>> taken;
     if (const Json::Value* list = member(answer, "types")) {
         if (!list->isArray()) {
             dropped(RESPONSE_TYPE_LIST, "\"types\" is not an array");
-            return true;
+            return;
         }
         for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
             const Json::Value& entry = (*list)[i];
@@ -236,11 +241,11 @@ bool Connector::getTypes() {
             std::string problem;
             if (!entry.isObject()) {
                 dropped(RESPONSE_TYPE_LIST, where + " is not an object");
-                return true;
+                return;
             }
             if (!readType(entry, type, code, problem)) {
                 dropped(RESPONSE_TYPE_LIST, where + ": " + problem);
-                return true;
+                return;
             }
             taken.emplace_back(code, type);
         }
@@ -249,15 +254,11 @@ bool Connector::getTypes() {
         types.emplace(code, type);  // a code given twice keeps its first definition
         pDelegator->addType(type);
     }
-    return true;
 }
 
-bool Connector::getNodes() {
-    Json::Value answer;
-    const Answer got = ask(REQUEST_NODE_LIST, RESPONSE_NODE_LIST, ERROR_PACKET_NONSENSE, answer);
-    if (got != Answer::Object) return got != Answer::Ended;
+void Connector::takeNodes(const Json::Value& answer) {
     std::vector<NodeEntry> entries;
-    if (!readNodeEntries(RESPONSE_NODE_LIST, answer, entries)) return true;
+    if (!readNodeEntries(RESPONSE_NODE_LIST, answer, entries)) return;
     for (NodeEntry& entry : entries) {
         if (!taken(RESPONSE_NODE_LIST, entry)) continue;
         reportIgnored(RESPONSE_NODE_LIST, entry.node.getAddress(), entry.plan);
@@ -265,7 +266,6 @@ bool Connector::getNodes() {
         nodes.emplace(entry.node.getAddress(), entry.node);
         pDelegator->addNode(entry.node);
     }
-    return true;
 }
 
 bool Connector::readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries) {
@@ -388,16 +388,11 @@ void Connector::handle(int code, const Json::Value& message) {
 }
 
 void Connector::onDataSet(const Json::Value& message) {
-    int value = 0;
-    std::string problem;
-    if (!readInt(message, "address", true, value, problem)) {
-        dropped(DATA_SET, problem);
-        return;
-    }
-    const unsigned short nodeAddress = static_cast<unsigned short>(value);
-    const Node* known = knownNode(DATA_SET, nodeAddress);
+    const Node* known = addressedNode(DATA_SET, message);
     if (known == nullptr) return;
     Node node = *known;  // shares the registry's value table
+    const unsigned short nodeAddress = node.getAddress();
+    std::string problem;
     const std::shared_ptr<ValueTable> table = node.getTable();
     const unsigned int channels = table ? std::min(node.getChannelCount(), table->channels()) : 0;
     const unsigned int perChannel = table ? table->perChannel() : 0;
@@ -440,24 +435,27 @@ void Connector::onNewAddresses(const Json::Value& message) {
 }
 
 void Connector::onNodeRemoved(const Json::Value& message) {
-    unsigned int value = 0;
-    std::string problem;
-    if (!readUInt(message, "address", false, value, problem)) {
-        dropped(NODE_REMOVED, problem);
-        return;
-    }
-    const unsigned short nodeAddress = static_cast<unsigned short>(value);
-    const Node* known = knownNode(NODE_REMOVED, nodeAddress);
+    const Node* known = addressedNode(NODE_REMOVED, message);
     if (known == nullptr) return;
     Node node = *known;
     say("Remove node with id " + std::to_string(node.getAddress()) + " and type" +
         std::to_string(node.getType().getType()));
     // The bus master lets go of the node before the registry forgets it.
     pDelegator->removeNode(node);
-    nodes.erase(nodeAddress);
+    nodes.erase(node.getAddress());
 }
 
-const Node* Connector::knownNode(unsigned int code, unsigned short nodeAddress) const {
+const Node* Connector::addressedNode(unsigned int code, const Json::Value& message) const {
+    // DATA_SET requires a signed address; NODE_REMOVED takes an unsigned one, 0 when absent.
+    int signedValue = 0;
+    unsigned int value = 0;
+    std::string problem;
+    if (code == DATA_SET ? !readInt(message, "address", true, signedValue, problem)
+                         : !readUInt(message, "address", false, value, problem)) {
+        dropped(code, problem);
+        return nullptr;
+    }
+    const auto nodeAddress = static_cast<unsigned short>(code == DATA_SET ? static_cast<unsigned int>(signedValue) : value);
     const auto found = nodes.find(nodeAddress);
     if (found != nodes.end()) return &found->second;
     dropped(code, "no node with address " + std::to_string(nodeAddress));

@@ -78,15 +78,18 @@ private:
         std::vector<unsigned int> ignoredChannels;  // at or above the channel count
     };
 
-    // Handshake steps; false when the connection ended.
-    // One handshake exchange: sends the request and reads the answer. A
-    // NotJson answer is reported and queues `errorIfNotJson`; Unusable and
-    // Ended mean the step ends (Ended: the connection is gone).
+    // One handshake exchange: sends the request and reads the answer. An
+    // answer that is not JSON is reported and queues `errorIfNotJson`;
+    // Unusable and Ended mean the step ends (Ended: the connection is gone).
     enum class Answer { Object, Unusable, Ended };
     Answer ask(unsigned int request, unsigned int answerType, unsigned char errorIfNotJson, Json::Value& answer);
-    bool getAddress();
-    bool getTypes();
-    bool getNodes();
+    // One handshake step: asks, and hands an object answer to `take`.
+    // False when the connection ended.
+    bool step(unsigned int request, unsigned int answerType, unsigned char errorIfNotJson,
+              void (Connector::*take)(const Json::Value&));
+    void takeAddress(const Json::Value& answer);
+    void takeTypes(const Json::Value& answer);
+    void takeNodes(const Json::Value& answer);
     void sendThread();
     // Reads and handles messages until the connection ends.
     void receiveThread();
@@ -113,8 +116,9 @@ private:
     // Checks the "nodes" array of message `code` against the known types.
     // False after one console line when the message is unusable as a whole.
     bool readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries);
-    // The registry's node, or nullptr after a line dropping message `code`.
-    const Node* knownNode(unsigned int code, unsigned short nodeAddress) const;
+    // The registry's node named by the "address" of message `code`, kept in
+    // 16 bits; nullptr after a line dropping the message.
+    const Node* addressedNode(unsigned int code, const Json::Value& message) const;
     // False after a line for message `code` when the entry was skipped.
     static bool taken(unsigned int code, const NodeEntry& entry);
     // One line per channel of the plan that the node lacks.
