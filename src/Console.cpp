@@ -60,6 +60,16 @@ void failed(const std::string& what) {
     err(what + ": " + std::strerror(reason));
 }
 
+void fatal(const std::string& line) {
+    err(line);
+    endProcess(1);
+}
+
+void fatalFailed(const std::string& what) {
+    failed(what);
+    endProcess(1);
+}
+
 void endProcess(int status) {
     std::cout.flush();
     std::cerr.flush();

@@ -20,6 +20,11 @@ void err(const std::string& line, Priority priority = Priority::error);
 // "<what>: <the reason errno gives>" on standard error, as perror() writes it.
 void failed(const std::string& what);
 
+// A failure the gateway cannot go on after: the line (`fatalFailed`: the
+// line with errno's reason, as failed() writes it), then status 1.
+[[noreturn]] void fatal(const std::string& line);
+[[noreturn]] void fatalFailed(const std::string& what);
+
 // Ends the process with `status` after flushing every stream. Static objects
 // are not destroyed: other threads may still be running on them.
 [[noreturn]] void endProcess(int status);

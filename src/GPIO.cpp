@@ -18,16 +18,10 @@ const char* const GPIO::DEFAULT_ROOT = "/sys/class/gpio";
 namespace {
 
 // A pin that fails stops the gateway, from whichever thread.
-[[noreturn]] void fail(const std::string& message) {
-    console::failed(message);
-    console::endProcess(1);
-}
+[[noreturn]] void fail(const std::string& message) { console::fatalFailed(message); }
 
 // `text` is written as it stands (it ends with " " before the line feed).
-[[noreturn]] void invalid(const std::string& text) {
-    console::err(text);
-    console::endProcess(1);
-}
+[[noreturn]] void invalid(const std::string& text) { console::fatal(text); }
 
 void closeFile(int fd, const std::string& device) {
     if (close(fd) < 0) fail("could not close SYSFS GPIO " + device + " device");

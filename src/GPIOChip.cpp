@@ -18,16 +18,6 @@ const char* const GPIOChip::DEFAULT_DEV_DIR = "/dev";
 
 namespace {
 
-[[noreturn]] void fail(const std::string& line) {
-    console::err(line);
-    console::endProcess(1);
-}
-
-[[noreturn]] void failWithReason(const std::string& what) {
-    console::failed(what);
-    console::endProcess(1);
-}
-
 bool isOffset(const std::string& text) {
     return !text.empty() && text.size() < 10 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; });
@@ -78,25 +68,25 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
             return false;
         }
         gpiochip_info info{};
-        if (ioctlCall(found.fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) failWithReason(path + " is no GPIO chip");
+        if (ioctlCall(found.fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) console::fatalFailed(path + " is no GPIO chip");
         const bool chosen = wanted.empty() || field(info.label, sizeof info.label) == wanted ||
                             field(info.name, sizeof info.name) == wanted;
         if (chosen && isOffset(line)) {
             found.offset = static_cast<unsigned int>(std::stoul(line));
             if (found.offset >= info.lines) {
-                fail(path + " has no line " + line + " (it has " + std::to_string(info.lines) + " lines)");
+                console::fatal(path + " has no line " + line + " (it has " + std::to_string(info.lines) + " lines)");
             }
             return true;
         }
         if (chosen && lineByName(found.fd, line, found.offset)) return true;
-        if (chosen && !chip.empty()) fail("no GPIO line named \"" + line + "\" on " + path);
+        if (chosen && !chip.empty()) console::fatal("no GPIO line named \"" + line + "\" on " + path);
         close(found.fd);
         return false;
     };
 
     Found found;
     if (chip.find('/') != std::string::npos) {
-        if (!tryChip(chip, "", found)) fail("could not open GPIO chip " + openFailure);
+        if (!tryChip(chip, "", found)) console::fatal("could not open GPIO chip " + openFailure);
         return found;
     }
     for (const std::string& path : chipPaths(devDir)) {
@@ -104,9 +94,9 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
     }
     const std::string unopened = openFailure.empty() ? "" : " (could not open " + openFailure + ")";
     if (!chip.empty()) {
-        fail("no GPIO chip labelled \"" + chip + "\" among " + devDir + "/gpiochip*" + unopened);
+        console::fatal("no GPIO chip labelled \"" + chip + "\" among " + devDir + "/gpiochip*" + unopened);
     }
-    fail("no GPIO line named \"" + line + "\" on any chip among " + devDir + "/gpiochip*" + unopened);
+    console::fatal("no GPIO line named \"" + line + "\" on any chip among " + devDir + "/gpiochip*" + unopened);
 }
 
 bool GPIOChip::lineByName(int fd, const std::string& name, unsigned int& offset) {
@@ -142,7 +132,7 @@ void GPIOChip::request(const Found& found) {
         if (reason == EBUSY && ioctlCall(found.fd, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 && info.consumer[0]) {
             holder = " (held by \"" + field(info.consumer, sizeof info.consumer) + "\")";
         }
-        fail("could not request " + device + ": " + std::strerror(reason) + holder);
+        console::fatal("could not request " + device + ": " + std::strerror(reason) + holder);
     }
     close(found.fd);  // the request's descriptor holds the line on its own
     lineFd = req.fd;
@@ -152,5 +142,5 @@ void GPIOChip::setLevel(int level) {
     gpio_v2_line_values values{};
     values.bits = static_cast<__u64>(level);
     values.mask = 1;
-    if (ioctlCall(lineFd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0) failWithReason("could not switch " + device);
+    if (ioctlCall(lineFd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0) console::fatalFailed("could not switch " + device);
 }

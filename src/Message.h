@@ -10,13 +10,16 @@
 // CRC-8 (poly 0x31, init 0) over L, code and body. Knows nothing of timing.
 class Message {
 public:
+    // Frame markers.
     static const unsigned char START = 0x23;  // '#'
     static const unsigned char END = 0x24;    // '$'
+    // Frame codes: finding and addressing new nodes...
     static const unsigned char DISCOVERY = 0x00;
     static const unsigned char DISCOVERY_REPLY = 0x01;
     static const unsigned char ADDRESS_ASSIGN = 0x02;
     static const unsigned char ADDRESS_CHECK = 0x04;
     static const unsigned char ADDRESS_CONFIRM = 0x05;
+    // ... and their values.
     static const unsigned char VALUE_REQUEST = 0x0A;
     static const unsigned char VALUE_REPLY = 0x0B;
     static const unsigned char SET = 0x0C;

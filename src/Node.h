@@ -13,9 +13,9 @@
 class Node {
 public:
     Node() = default;
-    Node(const Node&) = default;
-    Node& operator=(const Node&) = default;
     virtual ~Node() = default;
+    Node(const Node&) = default;  // a copy shares the value table
+    Node& operator=(const Node&) = default;
 
     unsigned short getAddress() const;
     void setAddress(unsigned short address);

@@ -22,9 +22,8 @@ RS485::RS485(int fd, const std::string& device, unsigned int delayBeforeMs, unsi
         // Drivers without the mode answer ENOTTY (no such ioctl) or EINVAL/EOPNOTSUPP;
         // a user-mode emulator that does not know the request answers ENOSYS.
         const bool unsupported = reason == ENOTTY || reason == EINVAL || reason == EOPNOTSUPP || reason == ENOSYS;
-        console::err("could not switch " + device + " to RS-485 mode: " +
-                     (unsupported ? "no RS-485 support (" + std::string(std::strerror(reason)) + ")"
-                                  : std::string(std::strerror(reason))));
-        console::endProcess(1);
+        console::fatal("could not switch " + device + " to RS-485 mode: " +
+                       (unsupported ? "no RS-485 support (" + std::string(std::strerror(reason)) + ")"
+                                    : std::string(std::strerror(reason))));
     }
 }
