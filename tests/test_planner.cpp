@@ -392,29 +392,6 @@ TEST(PlannerHandshake, CommandFloodNeverMixesTwoUpdatesIntoOneFrame) {
 
 // ---------------------------------------------------------------- start and stop
 
-TEST(PlannerStart, FailedStartReportsErrorOneAndAnswersBusCommandsAtOnce) {
-    testing::internal::CaptureStdout();
-    FakeSysfs sysfs;
-    sysfs.addPin(PIN);
-    RecordingDelegator dlg;
-    Planner planner(sysfs.root() + "/no-such-tty", PIN, sysfs.root());
-    planner.setDelegator(&dlg);
-    Node r = makeNode(1, TYPE_R, 1);
-    planner.addNode(r);
-    planner.start();
-    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 1u);
-    EXPECT_EQ(sysfs.read("gpio17/direction").substr(0, 3), "out") << "the pin is set up before the port";
-    planner.discoverNewNodes();  // no pass will ever end: must not wait for one
-    EXPECT_EQ(errorsFor(dlg, ERROR_UART), 2u);
-    nodeMap newNodes{{9, makeNode(9, TYPE_R, 1, 0x4444)}};
-    planner.addressNewNodes(newNodes);
-    EXPECT_EQ(dlg.calls("addNodeToMap").size(), 0u);
-    planner.removeNode(r);  // commands need no bus thread
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Seriovy port neni otevreny, discovery neprobehne\n"), std::string::npos);
-    EXPECT_NE(out.find("Seriovy port neni otevreny, adresace neprobehne\n"), std::string::npos);
-}
-
 TEST(PlannerStart, StopFinishesTheExchangeLeavesTheDriverOffAndEndsEveryBusUser) {
     Bench b;
     b.add(1, TYPE_R, 1, {1});
