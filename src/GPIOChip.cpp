@@ -38,6 +38,7 @@ std::vector<std::string> chipPaths(const std::string& dir) {
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> paths;
+    paths.reserve(found.size());
     for (auto& chip : found) paths.push_back(std::move(chip.second));
     return paths;
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 
 RS485::RS485(int fd, const std::string& device, unsigned int delayBeforeMs, unsigned int delayAfterMs,
-             bool rtsActiveLow, IoctlCall ioctlCall) {
+             bool rtsActiveLow, const IoctlCall& ioctlCall) {
     serial_rs485 mode{};
     // RTS is the driver enable: at its active level while sending, back
     // afterwards so that the line is free for the answer.

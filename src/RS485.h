@@ -14,7 +14,7 @@ public:
     // Puts the open serial port `fd` into RS-485 mode; `device` names it in
     // messages. A port without RS-485 support ends the process (status 1).
     RS485(int fd, const std::string& device, unsigned int delayBeforeMs, unsigned int delayAfterMs,
-          bool rtsActiveLow, IoctlCall ioctlCall = {});
+          bool rtsActiveLow, const IoctlCall& ioctlCall = {});
 
     void driverOn() override {}
     void driverOff() override {}

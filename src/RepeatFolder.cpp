@@ -16,7 +16,7 @@ std::string headline(const std::string& text) {
     std::size_t from = 0;
     while (from < text.size()) {
         const std::size_t end = std::min(text.find('\n', from), text.size());
-        const std::string line = text.substr(from, end - from);
+        std::string line = text.substr(from, end - from);
         if (line.find_first_not_of('-') != std::string::npos) return line;
         from = end + 1;
     }

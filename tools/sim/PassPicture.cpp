@@ -186,7 +186,9 @@ std::string PassPicture::svg() const {
     const double step = tickStep(c.span());
     std::ostringstream grid;  // drawn first, under everything else
     c.line(c.x(0), bottom, c.x(c.span()), bottom, "stroke=\"#333\"");
-    for (double t = 0; t <= c.span(); t += step) {
+    const int ticks = static_cast<int>(c.span() / step + 1e-9);  // the last tick on the span's end too
+    for (int tick = 0; tick <= ticks; ++tick) {
+        const double t = tick * step;
         c.line(c.x(t), bottom, c.x(t), bottom + 5, "stroke=\"#333\"");
         grid << "<line x1=\"" << num(c.x(t)) << "\" y1=\"62\" x2=\"" << num(c.x(t)) << "\" y2=\"" << num(bottom)
              << "\" stroke=\"#e8e8e8\"/>\n";
