@@ -48,18 +48,9 @@ long long payloadBits(const Node& node, unsigned int byteLength) {
 
 }  // namespace
 
-// Definitions so the frame constants can be bound to references (gtest, std::max).
+// Definitions so the frame markers can be bound to references (gtest, std::max).
 const unsigned char Message::START;
 const unsigned char Message::END;
-const unsigned char Message::DISCOVERY;
-const unsigned char Message::DISCOVERY_REPLY;
-const unsigned char Message::ADDRESS_ASSIGN;
-const unsigned char Message::ADDRESS_CHECK;
-const unsigned char Message::ADDRESS_CONFIRM;
-const unsigned char Message::VALUE_REQUEST;
-const unsigned char Message::VALUE_REPLY;
-const unsigned char Message::SET;
-const unsigned char Message::MEASURE;
 
 Message::Message() : address(0) { std::copy(CRC_TABLE.begin(), CRC_TABLE.end(), crcTab); }
 

@@ -13,17 +13,11 @@ public:
     // Frame markers.
     static const unsigned char START = 0x23;  // '#'
     static const unsigned char END = 0x24;    // '$'
-    // Frame codes: finding and addressing new nodes...
-    static const unsigned char DISCOVERY = 0x00;
-    static const unsigned char DISCOVERY_REPLY = 0x01;
-    static const unsigned char ADDRESS_ASSIGN = 0x02;
-    static const unsigned char ADDRESS_CHECK = 0x04;
-    static const unsigned char ADDRESS_CONFIRM = 0x05;
-    // ... and their values.
-    static const unsigned char VALUE_REQUEST = 0x0A;
-    static const unsigned char VALUE_REPLY = 0x0B;
-    static const unsigned char SET = 0x0C;
-    static const unsigned char MEASURE = 0x0E;
+    // Frame codes: finding and addressing new nodes, then their values.
+    enum Code : unsigned char {
+        DISCOVERY = 0x00, DISCOVERY_REPLY = 0x01, ADDRESS_ASSIGN = 0x02, ADDRESS_CHECK = 0x04, ADDRESS_CONFIRM = 0x05,
+        VALUE_REQUEST = 0x0A, VALUE_REPLY = 0x0B, SET = 0x0C, MEASURE = 0x0E,
+    };
 
     Message();
     virtual ~Message() = default;
