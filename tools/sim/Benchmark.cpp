@@ -1,9 +1,7 @@
 #include "Benchmark.h"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "BusBench.h"
 #include "BusSimulator.h"
 #include "GatewayProcess.h"
 #include "PassPicture.h"
@@ -96,16 +95,7 @@ long peakResidentKiB(int pid) {
 
 // The gateway's end of the bus: a raw pseudo-terminal pair.
 struct Pty {
-    Pty() {
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
-            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-        path = ttyname(slave) ? ttyname(slave) : "";
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
+    Pty() { path = BusBench::openLine(master, slave); }
     ~Pty() {
         close(master);
         close(slave);

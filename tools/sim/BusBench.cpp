@@ -99,15 +99,19 @@ BusBench::~BusBench() {
     if (slaveKeep_ >= 0) close(slaveKeep_);
 }
 
-void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
+std::string BusBench::openLine(int& master, int& slave) {
     termios raw{};
     cfmakeraw(&raw);
-    if (openpty(&master_, &slaveKeep_, nullptr, &raw, nullptr) != 0)
+    if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
         throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    slavePath_ = ttyname(slaveKeep_) ? ttyname(slaveKeep_) : "";
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slaveKeep_, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    return ttyname(slave) ? ttyname(slave) : "";
+}
+
+void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
+    slavePath_ = openLine(master_, slaveKeep_);
 
     BusSimulator::Options options;
     options.pinValuePath = pinValuePath_;

@@ -24,6 +24,10 @@
 // under another tty name.
 class BusBench {
 public:
+    // Opens a raw pseudo-terminal pair, the master side non-blocking, both
+    // closed on exec; returns the slave's path. Throws std::runtime_error.
+    static std::string openLine(int& master, int& slave);
+
     // Opens the pty pair, points `linkPath` at its slave and sets the nodes
     // up. Throws std::runtime_error.
     BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath);
