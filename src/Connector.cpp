@@ -567,13 +567,18 @@ void Connector::watchStalls() {
     const auto limit = static_cast<unsigned int>(stallLimit.count());
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
     // Where the kernel does not apply that to a zero window, a send that has
-    // made no progress for half as long again fails, and the send thread
-    // gives the connection up itself.
-    const auto fallback = std::chrono::duration_cast<std::chrono::microseconds>(stallLimit * 3 / 2);
+    // made no progress for longer still fails, and the send thread gives the
+    // connection up itself.
+    const auto fallback = std::chrono::duration_cast<std::chrono::microseconds>(sendGivesUp());
     timeval wait{};
     wait.tv_sec = static_cast<time_t>(fallback.count() / 1000000);
     wait.tv_usec = static_cast<suseconds_t>(fallback.count() % 1000000);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+}
+
+std::chrono::milliseconds Connector::sendGivesUp() const {
+    // Well after the kernel's own limit, which comes first where it applies.
+    return stallLimit + std::max(stallLimit / 2, std::chrono::milliseconds(30000));
 }
 
 void Connector::sendThread() {
@@ -586,11 +591,8 @@ void Connector::sendThread() {
         if (waited < stallLimit) continue;
         // The server took nothing for the stall limit: the connection is
         // lost. When the kernel has not ended it already, end it here; the
-        // receive loop then ends the gateway.
-        if (waited >= stallLimit * 3 / 2) {
-            console::err("Server took nothing for " + std::to_string((stallLimit * 3 / 2).count()) +
-                         " ms, connection given up");
-        }
+        // receive loop then ends the gateway with its own line.
+        console::err("Server took nothing for " + std::to_string(stallLimit.count()) + " ms, connection given up");
         shutdown(sendSocket.descriptor(), SHUT_RDWR);
         break;
     }

@@ -50,8 +50,8 @@ public:
     void setTCPSocket(TCPSocket socket);
 
     // A server that takes nothing at all for this long is lost: the kernel
-    // ends the connection (TCP_USER_TIMEOUT), and the send thread gives it up
-    // itself once a send has waited half as long again.
+    // ends the connection (TCP_USER_TIMEOUT); where it does not, the send
+    // thread gives it up itself once one send has waited sendGivesUp().
     static constexpr std::chrono::milliseconds STALL_LIMIT{60000};
     // Test seam, before run(): a smaller queue bound and stall limit.
     void setSendLimits(std::size_t queueBound, std::chrono::milliseconds stallLimit);
@@ -147,6 +147,7 @@ private:
                unsigned short node = 0);
     // Sets the stall limits on the connection (before the send thread starts).
     void watchStalls();
+    std::chrono::milliseconds sendGivesUp() const;
     static std::string clearChars(const std::string& text);
 
     unsigned char address = 0;
