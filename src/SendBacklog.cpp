@@ -14,7 +14,7 @@ bool SendBacklog::put(Item& item) {
     if (!dropping_) {
         dropping_ = true;
         console::out("Send queue full (" + std::to_string(bound_) +
-                         " B): the server takes nothing, older DATA_GET reports of a node give way to newer ones",
+                         " B): the server is not keeping up, older DATA_GET reports of a node give way to newer ones",
                      console::Priority::warning);
     }
     if (item.kind == Kind::values) {

@@ -56,7 +56,7 @@ TEST(SendBacklog, UpToTheBoundAllQueuedBeyondItOnlySupersededReportsGiveWay) {
         EXPECT_EQ(backlog.put(copy), steps[i].taken) << "step " << i;
         EXPECT_EQ(backlog.bytes(), steps[i].bytes) << "step " << i;
     }
-    EXPECT_EQ(out.text(), "Send queue full (600 B): the server takes nothing, older DATA_GET reports of a node give "
+    EXPECT_EQ(out.text(), "Send queue full (600 B): the server is not keeping up, older DATA_GET reports of a node give "
                           "way to newer ones\n");
     const std::vector<std::string> first = {take(backlog), take(backlog), take(backlog), take(backlog)};
     EXPECT_EQ(first, (std::vector<std::string>{"e4", "v1=3", "v2=3", "e4"}));
