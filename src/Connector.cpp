@@ -563,7 +563,9 @@ void Connector::watchStalls() {
     const int fd = sendSocket.descriptor();
     // Data the server neither acknowledges nor makes room for (a zero
     // window) for this long ends the connection with ETIMEDOUT: the receive
-    // loop then ends the gateway as on any lost connection.
+    // loop then ends the gateway as on any lost connection. The kernel also
+    // takes this limit for unanswered keep-alive probes: at 60 s an idle link
+    // that is gone still ends the gateway after about a minute.
     const auto limit = static_cast<unsigned int>(stallLimit.count());
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
     // Where the kernel does not apply that to a zero window, a send that has
