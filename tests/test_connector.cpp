@@ -318,27 +318,21 @@ namespace {
 // stall limit (seams for 1 MiB and 60 s).
 class Stall : public Link {
 protected:
-    void start(std::size_t bound, std::chrono::milliseconds limit) {
+    void start(std::chrono::milliseconds limit) {
         server.setReceiveBuffer(4096);
         connector = std::make_unique<Connector>();
         connector->setDelegator(&bus);
-        connector->setSendLimits(bound, limit);
+        connector->setSendLimits(8192, limit);
         TCPSocket socket("127.0.0.1", server.port());
         ASSERT_EQ(socket.init(), 1);
         const int small = 4096;
         setsockopt(socket.descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         ASSERT_TRUE(server.accept());
         connector->setTCPSocket(socket);
-        std::promise<int> ended;
         result = ended.get_future();
-        runner = std::thread([this, ended = std::move(ended)]() mutable {
-            status = connector->run();
-            ended.set_value(status);
-        });
+        runner = std::thread([this] { ended.set_value(status = connector->run()); });
         handshake(ADDRESS_3, types(TYPE_5), nodes(""));
-    }
-    // Twenty nodes change 300 times each while the server reads nothing.
-    void changeNodes() {
+        // Twenty nodes change 300 times each while the server reads nothing.
         for (unsigned int value = 1; value <= 300; ++value) {
             for (unsigned short address = 1; address <= 20; ++address) {
                 Node node = makeNode(address, makeType(5, DeviceType::R, DeviceType::NOW, 1, 16), 1);
@@ -347,53 +341,43 @@ protected:
             }
         }
     }
+    std::promise<int> ended;
     std::future<int> result;
 };
 
 }  // namespace
 
 TEST_F(Stall, AfterAStallTheServerGetsEveryNodesLatestValuesInOrder) {
-    start(8192, std::chrono::seconds(60));
-    changeNodes();
+    start(std::chrono::seconds(60));
     std::map<unsigned int, unsigned int> latest;  // node -> value
-    std::size_t received = 0;
-    const auto behind = [&latest] {
-        return latest.size() < 20 || std::any_of(latest.begin(), latest.end(), [](auto& n) { return n.second < 300; });
-    };
-    for (std::string text; behind();) {
+    std::size_t received = 0, done = 0;
+    for (std::string text; done < 20; ++received) {
         ASSERT_TRUE(server.receiveMessage(text)) << received << " reports received";
         Json::Value report;
         ASSERT_TRUE(Json::Reader().parse(text, report));
         const unsigned int node = report["address"].asUInt(), value = report["data"][0]["data"][0].asUInt();
         EXPECT_GT(value, latest[node]) << "node " << node << " out of order";
-        latest[node] = value;
-        ++received;
+        done += (latest[node] = value) == 300 ? 1 : 0;
     }
     EXPECT_EQ(lines({}), "") << "nothing after the latest values";
     // Each time the kernel takes a little more, the queue may drain and fill again.
     const std::string console = out.text();
-    const std::regex episode("Send queue full \\(8192 B\\).*\nSend queue down to \\d+ B: "
-                             "(\\d+) superseded DATA_GET reports dropped, 0 repeated.*\n");
-    std::size_t dropped = 0, episodes = 0;
-    for (std::sregex_iterator m(console.begin(), console.end(), episode), end; m != end; ++m, ++episodes) {
-        dropped += std::stoul((*m)[1]);
-    }
-    EXPECT_GE(episodes, 1u);
+    const std::regex episode("Send queue full \\(8192 B\\).*\nSend queue down to \\d+ B: (\\d+) superseded DATA_GET reports "
+                             "dropped, 0 repeated.*\n");
+    std::size_t dropped = 0;
+    for (std::sregex_iterator m(console.begin(), console.end(), episode), end; m != end; ++m) dropped += std::stoul((*m)[1]);
+    EXPECT_LT(received, 6000u) << "older reports gave way";
     EXPECT_EQ(dropped + received, 6000u) << "each report sent or counted as dropped";
 }
 
+// The kernel ends the connection (TCP_USER_TIMEOUT; older kernels leave a
+// zero window to the send thread's own watch, 30 s later); the receive loop
+// then adds its line for the end of the connection.
 TEST_F(Stall, AServerThatTakesNothingForTheStallLimitIsLost) {
     RecordingStream err(2);
-    start(8192, std::chrono::milliseconds(400));
-    changeNodes();
+    start(std::chrono::milliseconds(400));
     ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
     stop();  // joins the send thread, which says why
-    // The kernel ends it (TCP_USER_TIMEOUT; older kernels leave a zero
-    // window to the send thread's own watch, 30 s later); the receive loop
-    // adds its line for the end of the connection.
-    EXPECT_NE(err.text().find("Server took nothing for 400 ms, connection given up\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(err.text(), std::regex("\n?(Server closed the connection|Connection to the server "
-                                                         "failed: Connection timed out)\n")))
-        << err.text();
+    EXPECT_NE(err.text().find("Server took nothing for 400 ms, connection given up\n"), std::string::npos) << err.text();
 }

@@ -409,10 +409,7 @@ TEST(PlannerHandshake, ValuesSetDuringAReadBackGoOutAndAreNotReadBackOver) {
         });
         b.dlg.waitFor("setNodeData");
     });
-    b.dlg.onCall("setNodeData", [&b](const RecordingDelegator::Call& call) {
-        Node node = call.node;
-        b.planner->setNodeData(node);
-    });
+    b.dlg.onCall("setNodeData", [&b](const RecordingDelegator::Call& c) { Node n = c.node; b.planner->setNodeData(n); });
     connector.setDelegator(&b.dlg);
     Node rw = b.add(3, TYPE_RW, 2);
     connector.addNodeToMap(rw);

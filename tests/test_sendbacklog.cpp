@@ -9,24 +9,19 @@
 
 namespace {
 
-using Kind = SendBacklog::Kind;
-
-// Texts of 36 bytes: every message costs 100 B with its bookkeeping.
-SendBacklog::Item item(Kind kind, const std::string& name, unsigned short node = 0) {
+// "v<node>=<value>" a value report, "e<code>" an error, "a<n>" an answer;
+// padded so that every message costs 100 B with its bookkeeping.
+SendBacklog::Item item(const std::string& name) {
+    const SendBacklog::Kind kind = name[0] == 'v' ? SendBacklog::Kind::values
+                                   : name[0] == 'e' ? SendBacklog::Kind::error : SendBacklog::Kind::answer;
     std::string text = name;
     text.resize(100 - SendBacklog::PER_MESSAGE, '.');
-    return {text, kind, node};
+    return {text, kind, static_cast<unsigned short>(name[1] - '0')};
 }
-SendBacklog::Item report(unsigned short node, int value) {
-    return item(Kind::values, "v" + std::to_string(node) + "=" + std::to_string(value), node);
-}
-SendBacklog::Item error(int code) { return item(Kind::error, "e" + std::to_string(code)); }
-SendBacklog::Item answer(int n) { return item(Kind::answer, "a" + std::to_string(n)); }
 
 std::string take(SendBacklog& backlog) {
     SendBacklog::Item got;
-    if (!backlog.get(got)) return "<empty>";
-    return got.text.substr(0, got.text.find('.'));
+    return backlog.get(got) ? got.text.substr(0, got.text.find('.')) : "<empty>";
 }
 
 }  // namespace
@@ -34,61 +29,51 @@ std::string take(SendBacklog& backlog) {
 TEST(SendBacklog, UpToTheBoundAllQueuedBeyondItOnlySupersededReportsGiveWay) {
     RecordingStream out(1);
     SendBacklog backlog(600);
-    struct Step {
-        SendBacklog::Item item;
-        bool taken;
-        std::size_t bytes;  // queued afterwards
+    const struct { const char* name; bool taken; std::size_t bytes; } steps[] = {
+        {"v1=1", true, 100}, {"v2=1", true, 200}, {"v1=2", true, 300}, {"v2=2", true, 400}, {"e4", true, 500},
+        {"v1=3", true, 600},  // the bound: nothing dropped
+        {"v2=3", true, 500},  // node 2's two older reports give way, it goes to the back
+        {"e4", true, 600},    // room left: queued although the same error waits
+        {"e4", true, 600},    // full: counted
+        {"e5", true, 600},    // node 1's oldest report gives way
+        {"a1", true, 600},    // and its next one
+        {"a2", false, 600},   // nothing left that may give way: the answer waits
+        {"v3=1", true, 700},  // a node's only report never waits nor gives way
+        {"e4", true, 700},
     };
-    const Step steps[] = {
-        {report(1, 1), true, 100}, {report(2, 1), true, 200}, {report(1, 2), true, 300},
-        {report(2, 2), true, 400}, {error(4), true, 500},     {report(1, 3), true, 600},  // the bound: nothing dropped
-        {report(2, 3), true, 500},  // node 2's two older reports give way, it goes to the back
-        {error(4), true, 600},      // room left: queued although the same error waits
-        {error(4), true, 600},      // full: counted
-        {error(5), true, 600},      // node 1's oldest report gives way
-        {answer(1), true, 600},     // and its next one
-        {answer(2), false, 600},    // nothing left that may give way: the answer waits
-        {report(3, 1), true, 700},  // a node's only report never waits nor gives way
-        {error(4), true, 700},
-    };
-    for (std::size_t i = 0; i < std::size(steps); ++i) {
-        SendBacklog::Item copy = steps[i].item;
-        EXPECT_EQ(backlog.put(copy), steps[i].taken) << "step " << i;
-        EXPECT_EQ(backlog.bytes(), steps[i].bytes) << "step " << i;
+    for (const auto& s : steps) {
+        SendBacklog::Item next = item(s.name);
+        EXPECT_EQ(backlog.put(next), s.taken) << s.name;
+        EXPECT_EQ(backlog.bytes(), s.bytes) << s.name;
     }
-    EXPECT_EQ(out.text(), "Send queue full (600 B): the server is not keeping up, older DATA_GET reports of a node give "
-                          "way to newer ones\n");
-    const std::vector<std::string> first = {take(backlog), take(backlog), take(backlog), take(backlog)};
-    EXPECT_EQ(first, (std::vector<std::string>{"e4", "v1=3", "v2=3", "e4"}));
-    EXPECT_EQ(out.text().substr(out.text().find('\n') + 1),
-              "Send queue down to 300 B: 4 superseded DATA_GET reports dropped, 2 repeated ERROR reports counted "
-              "once\n");
-    SendBacklog::Item waiting = answer(2);
+    std::string got;
+    for (int i = 0; i < 4; ++i) got += take(backlog) + " ";
+    SendBacklog::Item waiting = item("a2");
     EXPECT_TRUE(backlog.put(waiting));
-    const std::vector<std::string> rest = {take(backlog), take(backlog), take(backlog), take(backlog), take(backlog)};
-    EXPECT_EQ(rest, (std::vector<std::string>{"e5", "a1", "v3=1", "a2", "<empty>"}));
-    // Everything has left: the same error is queued again, below the bound.
-    SendBacklog::Item again = error(4);
+    for (int i = 0; i < 5; ++i) got += take(backlog) + " ";
+    EXPECT_EQ(got, "e4 v1=3 v2=3 e4 e5 a1 v3=1 a2 <empty> ");
+    EXPECT_EQ(out.text(), "Send queue full (600 B): the server is not keeping up, older DATA_GET reports of a node give "
+                          "way to newer ones\nSend queue down to 300 B: 4 superseded DATA_GET reports dropped, 2 "
+                          "repeated ERROR reports counted once\n");
+    SendBacklog::Item again = item("e4");  // none waits: queued again below the bound
     EXPECT_TRUE(backlog.put(again));
     EXPECT_EQ(take(backlog), "e4");
 }
 
 // A producer whose message has no room waits for the consumer, and for no
-// one once the queue is closed.
+// one once the queue is closed (its message is then dropped).
 TEST(SendBacklog, AnAnswerWaitsForRoomUntilTheQueueCloses) {
     RecordingStream out(1);
     ConditionQueue<SendBacklog::Item, SendBacklog> queue{SendBacklog(200)};
-    queue.push(answer(1));
-    queue.push(answer(2));
-    std::thread producer([&] { queue.push(answer(3)); });
+    for (const char* name : {"a1", "a2"}) queue.push(item(name));
+    std::thread producer([&] { queue.push(item("a3")); });
     SendBacklog::Item got;
     ASSERT_TRUE(queue.pop(got));
     producer.join();  // woken by the room made
-    EXPECT_EQ(queue.size(), 2u);
-    std::thread late([&] { queue.push(answer(4)); });
+    std::thread late([&] { queue.push(item("a4")); });
     queue.close();
     late.join();
-    std::vector<std::string> texts;
-    while (queue.pop(got)) texts.push_back(got.text.substr(0, 2));
-    EXPECT_EQ(texts, (std::vector<std::string>{"a2", "a3"})) << "an answer with no room after close() is dropped";
+    std::string rest;
+    while (queue.pop(got)) rest += got.text.substr(0, 2);
+    EXPECT_EQ(rest, "a2a3");
 }
