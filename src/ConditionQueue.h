@@ -2,19 +2,50 @@
 #define PELKO_CONDITIONQUEUE_H
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
-#include <queue>
 
-// Unbounded FIFO handing items from any number of producers to a consumer
-// that sleeps while it is empty. Producers never wait for the consumer.
+// The default store of a ConditionQueue: an unbounded FIFO, always with room.
 template <typename T>
+class FifoStore {
+public:
+    // Takes the item (moving from it); false when there is no room for it now.
+    bool put(T& item) {
+        items.push_back(std::move(item));
+        return true;
+    }
+    // Moves the oldest item out; false when empty.
+    bool get(T& item) {
+        if (items.empty()) return false;
+        item = std::move(items.front());
+        items.pop_front();
+        return true;
+    }
+    bool empty() const { return items.empty(); }
+    std::size_t size() const { return items.size(); }
+
+private:
+    std::deque<T> items;
+};
+
+// Hands items from any number of producers to a consumer that sleeps while
+// the queue is empty. Where and whether an item goes is the store's affair
+// (put/get/empty/size as FifoStore has them), always called under the
+// queue's lock. A producer waits only while the store says it has no room
+// for its item; with FifoStore producers never wait.
+template <typename T, typename Store = FifoStore<T>>
 class ConditionQueue {
 public:
+    ConditionQueue() = default;
+    explicit ConditionQueue(Store store) : store_(std::move(store)) {}
+
+    // After close() a producer no longer waits: an item the store has no
+    // room for is then dropped (nobody is left to take it).
     void push(T&& item) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push(std::move(item));
+            std::unique_lock<std::mutex> lock(mutex_);
+            room_.wait(lock, [&] { return store_.put(item) || closed_; });
         }
         cond_.notify_one();
     }
@@ -26,42 +57,52 @@ public:
 
     // Waits for the next item and returns it.
     T pop() {
+        T item;
         std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [this] { return !queue_.empty(); });
-        T item = std::move(queue_.front());
-        queue_.pop();
+        cond_.wait(lock, [&] { return store_.get(item); });
+        lock.unlock();
+        room_.notify_all();
         return item;
     }
 
     // Waits for the next item; returns false instead once close() was called
     // and the queue has run empty.
     bool pop(T& item) {
+        bool got = false;
         std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [this] { return !queue_.empty() || closed_; });
-        if (queue_.empty()) return false;
-        item = std::move(queue_.front());
-        queue_.pop();
-        return true;
+        cond_.wait(lock, [&] { return (got = store_.get(item)) || closed_; });
+        lock.unlock();
+        room_.notify_all();
+        return got;
     }
 
-    // Wakes every waiter of pop(T&); items already queued are still handed out.
+    // Wakes every waiter; items already queued are still handed out.
     void close() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             closed_ = true;
         }
         cond_.notify_all();
+        room_.notify_all();
     }
 
     std::size_t size() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return queue_.size();
+        return store_.size();
+    }
+
+    // Runs f(store) under the lock: for settings and looks at the store.
+    template <typename F>
+    auto withStore(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(store_);
     }
 
 private:
-    std::queue<T, std::deque<T>> queue_;
+    Store store_;
     mutable std::mutex mutex_;
-    std::condition_variable cond_;
+    std::condition_variable cond_;  // an item was added, or closed
+    std::condition_variable room_;  // an item was taken, or closed
     bool closed_ = false;
 };
 

@@ -1,5 +1,8 @@
 #include "Connector.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,6 +158,13 @@ void Connector::setDelegator(Delegator* delegator) { pDelegator = delegator; }
 
 void Connector::setTCPSocket(TCPSocket value) { socket = value; }
 
+constexpr std::chrono::milliseconds Connector::STALL_LIMIT;
+
+void Connector::setSendLimits(std::size_t queueBound, std::chrono::milliseconds limit) {
+    messageQueue.withStore([queueBound](SendBacklog& backlog) { backlog.setBound(queueBound); });
+    stallLimit = limit;
+}
+
 int Connector::run() {
     if (sender.joinable()) {
         console::err("Connector::run called twice");
@@ -170,6 +180,7 @@ int Connector::run() {
     // The send thread gets its own copy: copies share the connection, and the
     // receiving copy keeps the bytes received ahead to itself.
     sendSocket = socket;
+    watchStalls();
     sender = std::thread(&Connector::sendThread, this);
     pDelegator->startPlanners();
     receiveThread();
@@ -402,8 +413,13 @@ void Connector::onDataSet(const Json::Value& message) {
         return;
     }
     reportIgnored(DATA_SET, nodeAddress, plan);
-    setData(node, plan);
+    // The values are only staged: the bus master writes them into the shared
+    // table while the bus thread is out of the node's table, so that a
+    // read-back in flight cannot decode the node's old values over them.
+    // Whatever it leaves staged (a node it does not write) is written here.
+    stageData(node, plan);
     pDelegator->setNodeData(node);
+    if (table) table->commitStaged();
 }
 
 void Connector::onRegisterType(const Json::Value& message) {
@@ -533,17 +549,62 @@ void Connector::setData(Node& node, const DataPlan& plan) {
     });
 }
 
-// ---- Sending ----------------------------------------------------------------
-
-void Connector::sendThread() {
-    std::string text;
-    while (messageQueue.pop(text)) {
-        // A failed send is reported by the socket; the text is not retried.
-        sendSocket.sendData(text);
-    }
+void Connector::stageData(Node& node, const DataPlan& plan) {
+    const std::shared_ptr<ValueTable> table = node.getTable();
+    if (!table || plan.rows.empty()) return;
+    table->stage([rows = plan.rows](unsigned int** target) {
+        for (const DataPlan::Row& row : rows) std::copy(row.values.begin(), row.values.end(), target[row.channel]);
+    });
 }
 
-void Connector::queue(const Json::Value& message) { messageQueue.push(serialise(message)); }
+// ---- Sending ----------------------------------------------------------------
+
+void Connector::watchStalls() {
+    const int fd = sendSocket.descriptor();
+    // Data the server neither acknowledges nor makes room for (a zero
+    // window) for this long ends the connection with ETIMEDOUT: the receive
+    // loop then ends the gateway as on any lost connection. The kernel also
+    // takes this limit for unanswered keep-alive probes: at 60 s an idle link
+    // that is gone still ends the gateway after about a minute.
+    const auto limit = static_cast<unsigned int>(stallLimit.count());
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
+    // Where the kernel does not apply that to a zero window, a send that has
+    // made no progress for longer still fails, and the send thread gives the
+    // connection up itself.
+    const auto fallback = std::chrono::duration_cast<std::chrono::microseconds>(sendGivesUp());
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(fallback.count() / 1000000);
+    wait.tv_usec = static_cast<suseconds_t>(fallback.count() % 1000000);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+}
+
+std::chrono::milliseconds Connector::sendGivesUp() const {
+    // Well after the kernel's own limit, which comes first where it applies.
+    return stallLimit + std::max(stallLimit / 2, std::chrono::milliseconds(30000));
+}
+
+void Connector::sendThread() {
+    SendBacklog::Item item;
+    while (messageQueue.pop(item)) {
+        const auto began = std::chrono::steady_clock::now();
+        // A failed send is reported by the socket; the text is not retried.
+        if (sendSocket.sendData(item.text)) continue;
+        const auto waited = std::chrono::steady_clock::now() - began;
+        if (waited < stallLimit) continue;
+        // The server took nothing for the stall limit: the connection is
+        // lost. When the kernel has not ended it already, end it here; the
+        // receive loop then ends the gateway with its own line.
+        console::err("Server took nothing for " + std::to_string(stallLimit.count()) + " ms, connection given up");
+        shutdown(sendSocket.descriptor(), SHUT_RDWR);
+        break;
+    }
+    // Nobody takes messages any more: producers must not wait for room.
+    messageQueue.close();
+}
+
+void Connector::queue(const Json::Value& message, SendBacklog::Kind kind, unsigned short node) {
+    messageQueue.push(SendBacklog::Item{serialise(message), kind, node});
+}
 
 void Connector::updateNodeData(Node& node) {
     Json::Value message;
@@ -564,7 +625,7 @@ void Connector::updateNodeData(Node& node) {
         }
     }
     message["message_type"] = DATA_GET;
-    queue(message);
+    queue(message, SendBacklog::Kind::values, node.getAddress());
 }
 
 void Connector::requestNewAddresses(nodeMap& found) {
@@ -585,7 +646,7 @@ void Connector::logError(unsigned char error) {
     Json::Value message;
     message["message_type"] = ERROR;
     message["error"] = static_cast<Json::UInt>(error);
-    queue(message);
+    queue(message, SendBacklog::Kind::error);
 }
 
 void Connector::logError(unsigned char error, unsigned short nodeAddress) {
@@ -593,7 +654,7 @@ void Connector::logError(unsigned char error, unsigned short nodeAddress) {
     message["message_type"] = ERROR;
     message["error"] = static_cast<Json::UInt>(error);
     message["node_address"] = static_cast<Json::UInt>(nodeAddress);
-    queue(message);
+    queue(message, SendBacklog::Kind::error);
 }
 
 void Connector::addNodeToMap(Node& node) { nodes.emplace(node.getAddress(), node); }

@@ -1,6 +1,8 @@
 #ifndef PELKO_CONNECTOR_H
 #define PELKO_CONNECTOR_H
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "ConditionQueue.h"
 #include "Delegator.h"
 #include "Node.h"
+#include "SendBacklog.h"
 #include "TCPSocket.h"
 
 // The gateway's server side: the start-up handshake, the send queue and its
@@ -45,6 +48,13 @@ public:
     // Wiring, before run(): the mediator to the bus master, and a connected socket.
     void setDelegator(Delegator* delegator);
     void setTCPSocket(TCPSocket socket);
+
+    // A server that takes nothing at all for this long is lost: the kernel
+    // ends the connection (TCP_USER_TIMEOUT); where it does not, the send
+    // thread gives it up itself once one send has waited sendGivesUp().
+    static constexpr std::chrono::milliseconds STALL_LIMIT{60000};
+    // Test seam, before run(): a smaller queue bound and stall limit.
+    void setSendLimits(std::size_t queueBound, std::chrono::milliseconds stallLimit);
 
     // Handshake, send thread, bus master start, then the receive loop.
     // Returns only when the connection to the server is lost, after one line
@@ -130,12 +140,19 @@ private:
                          DataPlan& plan, std::string& problem);
     // Writes checked values into the node's table under the table's lock.
     static void setData(Node& node, const DataPlan& plan);
+    // The same, staged in the table for the bus master to write (DATA_SET).
+    static void stageData(Node& node, const DataPlan& plan);
     // Serialises and queues one finished message.
-    void queue(const Json::Value& message);
+    void queue(const Json::Value& message, SendBacklog::Kind kind = SendBacklog::Kind::answer,
+               unsigned short node = 0);
+    // Sets the stall limits on the connection (before the send thread starts).
+    void watchStalls();
+    std::chrono::milliseconds sendGivesUp() const;
     static std::string clearChars(const std::string& text);
 
     unsigned char address = 0;
-    ConditionQueue<std::string> messageQueue;
+    ConditionQueue<SendBacklog::Item, SendBacklog> messageQueue;
+    std::chrono::milliseconds stallLimit = STALL_LIMIT;
     TCPSocket socket;      // receiving copy (owns the bytes received ahead)
     TCPSocket sendSocket;  // the send thread's copy of the same connection
     nodeMap nodes;         // registry of known nodes, by address

@@ -187,7 +187,10 @@ void Message::discoveryResponse(unsigned char* rxbuf, int n, nodeMap& nodes, typ
         Node node;
         node.setRandom(random);
         node.setChannelCount(frame[3]);
-        node.setType(types[typeCode]);
+        // An unknown code is reported with a default type but never filed in
+        // the map: a type the server registers later must still take the code.
+        const auto known = types.find(typeCode);
+        node.setType(known != types.end() ? known->second : DeviceType());
         console::out("Mame tu nod s randomem " + std::to_string(random) + " a typem" + std::to_string(typeCode));
         nodes.emplace(random, node);  // a node already found keeps its entry
         p += 9;

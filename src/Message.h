@@ -40,6 +40,7 @@ public:
     int get(unsigned char* rxbuf, Node node, int n);
     // Files every valid discovery reply as a new node keyed by its random
     // number (first one wins), printing "Mame tu nod s randomem ..." for each.
+    // A type code absent from `types` gives a default type and adds nothing.
     void discoveryResponse(unsigned char* rxbuf, int n, nodeMap& nodes, typeMap& types);
     // True when a valid address check reply carries this node's random and address.
     bool discoveryCheck(unsigned char* rxbuf, int n, Node node);

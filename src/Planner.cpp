@@ -153,6 +153,9 @@ void Planner::setNodeData(Node& node) {
     // While the update flag is up the bus thread skips the table, so the
     // record can be replaced without holding the state lock.
     whenTableFree(t, [&t] { *t.update = true; });
+    // The server's new values land now, while no read-back can be decoding
+    // the node's old ones; the next write pass sends them.
+    if (const std::shared_ptr<ValueTable> values = node.getTable()) values->commitStaged();
     t.nodes->insert_or_assign(node.getAddress(), node);
     {
         std::lock_guard<std::mutex> guard(state);

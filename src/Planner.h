@@ -53,8 +53,9 @@ public:
     void addNode(Node& node);
     // Drops the node from its table once the bus thread has left that table.
     void removeNode(Node& node);
-    // Replaces the record of a W or RW node (its values go out on the next
-    // write pass); waits until the bus thread has left the table.
+    // Replaces the record of a W or RW node and writes the values staged in
+    // its table (they go out on the next write pass); waits until the bus
+    // thread has left the table.
     void setNodeData(Node& node);
 
     // Sets up the line driver, opens the serial port at 115200 and starts

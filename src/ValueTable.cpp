@@ -34,3 +34,17 @@ bool ValueTable::store(const std::vector<unsigned int>& values) {
     }
     return changed;
 }
+
+void ValueTable::stage(std::function<void(unsigned int**)> write) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    staged_ = std::move(write);
+}
+
+bool ValueTable::commitStaged() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!staged_) return false;
+    const std::function<void(unsigned int**)> write = std::move(staged_);
+    staged_ = nullptr;
+    write(rowPointers_.data());
+    return true;
+}

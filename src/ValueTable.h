@@ -1,6 +1,7 @@
 #ifndef PELKO_VALUETABLE_H
 #define PELKO_VALUETABLE_H
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -41,12 +42,21 @@ public:
         return f(rowPointers_.data());
     }
 
+    // A server's set command waits here until the bus master takes it over
+    // (commitStaged) while the bus thread is out of the node's table, so that
+    // a read-back in flight cannot decode a node's old values over it. A
+    // second stage before the commit replaces the first.
+    void stage(std::function<void(unsigned int** rows)> write);
+    // Runs the staged write under the lock; false when nothing was staged.
+    bool commitStaged();
+
 private:
     unsigned int channels_;
     unsigned int perChannel_;
     std::vector<unsigned int> values_;
     std::vector<unsigned int*> rowPointers_;
     mutable std::mutex mutex_;
+    std::function<void(unsigned int**)> staged_;  // guarded by mutex_
 };
 
 #endif

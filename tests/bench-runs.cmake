@@ -11,4 +11,8 @@ if(TARGET pelko-sim AND NOT CMAKE_CROSSCOMPILING)
   # server once, link kept, bus resumed.
   pelko_bench_run(SerialLineUnpluggedAndPluggedInAgain
                   --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/serial-unplugged.json)
+  # The server reads nothing for 4 s while twenty nodes change: once it reads
+  # again it receives every node's latest value, and the link goes on.
+  pelko_bench_run(ServerStopsReadingThenGetsTheLatestValues
+                  --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/server-stall.json)
 endif()

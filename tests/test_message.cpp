@@ -121,6 +121,8 @@ TEST(Discovery, RepliesFileNodesAndCheckRepliesMatchOnlyTheirNode) {
     EXPECT_EQ(out.text(), "Mame tu nod s randomem 4660 a typem3\nMame tu nod s randomem 65534 a typem9\n"
                           "Mame tu nod s randomem 4660 a typem3\n");
     ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(types.size(), 1u) << "type 9 unknown: reported with a default type, not added";
+    EXPECT_EQ(nodes.at(0xFFFE).getType().getDataCount(), 0u);
     EXPECT_EQ(nodes.at(0x1234).getChannelCount() * 100 + nodes.at(0x1234).getType().getDataRange(), 210u);
     EXPECT_EQ(nodes.at(0xFFFE).getChannelCount(), 4u);
 

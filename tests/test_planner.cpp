@@ -17,6 +17,7 @@
 
 #include "Builders.h"
 #include "BusSimulator.h"
+#include "Connector.h"
 #include "Errors.h"
 #include "FakeSysfs.h"
 #include "FrameCodec.h"
@@ -99,7 +100,8 @@ std::size_t updatesOf(const RecordingDelegator& dlg, unsigned short address) {
 // The pin, the line, the simulated nodes, the recording server side and the
 // bus master; destroyed bus master first.
 struct Bench {
-    explicit Bench(Planner::Clock clock = Planner::systemClock, bool monitorPin = false) {
+    explicit Bench(Planner::Clock clock = Planner::systemClock, bool monitorPin = false,
+                   std::function<void(const SimFrame&)> trace = nullptr) {
         sysfs.addPin(PIN);
         BusSimulator::Options options;
         if (monitorPin) {
@@ -112,6 +114,7 @@ struct Bench {
             options.pinValuePath = pinPath();
         }
         options.peerDevice = pty.slavePath();
+        options.trace = std::move(trace);
         options.realtime = true;
         sim = std::make_unique<BusSimulator>(pty.master(), options);
         sim->start();
@@ -390,6 +393,37 @@ TEST(PlannerHandshake, CommandFloodNeverMixesTwoUpdatesIntoOneFrame) {
     EXPECT_EQ(b.sim->pinLowFrames(), 0u);
 }
 
+// The server's values for a read-write node arrive while its read-back is
+// on the line. A seam puts them there every time: the simulator's trace hook,
+// which runs before the node answers, holds the answer until the DATA_SET
+// has gone through the real server link and reached the bus master.
+TEST(PlannerHandshake, ValuesSetDuringAReadBackGoOutAndAreNotReadBackOver) {
+    Connector connector;
+    std::thread command;
+    bool held = false;  // the simulator's thread alone touches it
+    Bench b(Planner::systemClock, false, [&](const SimFrame& f) {
+        if (!isTo(f, Message::VALUE_REQUEST, 3) || held) return;
+        held = true;
+        command = std::thread([&connector] {
+            connector.handleReceived(R"({"message_type":6,"address":3,"data":[{"data":[7,7,7]},{"channel":1,"data":[1,2,3]}]})");
+        });
+        b.dlg.waitFor("setNodeData");
+    });
+    b.dlg.onCall("setNodeData", [&b](const RecordingDelegator::Call& c) { Node n = c.node; b.planner->setNodeData(n); });
+    connector.setDelegator(&b.dlg);
+    Node rw = b.add(3, TYPE_RW, 2);
+    connector.addNodeToMap(rw);
+    b.planner->start();
+    const std::vector<unsigned int> set{7, 7, 7, 1, 2, 3};
+    EXPECT_TRUE(b.sim->waitFor([&](const Frames& frames) {
+        return std::any_of(frames.begin(), frames.end(), [&](const SimFrame& f) { return isTo(f, Message::SET, 3) && f.values == set; });
+    }, 20s)) << "the next write pass carries the server's values";
+    b.planner->stop();
+    command.join();
+    EXPECT_EQ(updatesOf(b.dlg, 3), 0u) << "the read-back reported the old values";
+    EXPECT_EQ(rw.getTable()->snapshot(), set);
+}
+
 // ---------------------------------------------------------------- start and stop
 
 TEST(PlannerStart, StopFinishesTheExchangeLeavesTheDriverOffAndEndsEveryBusUser) {
@@ -512,6 +546,28 @@ TEST(PlannerDiscovery, EveryOutcomeOfTheListeningWindow) {
         EXPECT_EQ(at + 1, atReturn.end());
         EXPECT_EQ(b.sim->pinLowFrames(), 0u);
     }
+}
+
+// A type code that no type defines yet is reported with a default type and
+// leaves the bus master's map alone: a type registered later takes it.
+TEST(PlannerDiscovery, ATypeRegisteredAfterADiscoverySawItsCodeIsUsedNextTime) {
+    testing::internal::CaptureStdout();
+    Bench b;
+    b.add(1, TYPE_R, 1);
+    b.sim->addNode(unaddressed(0x4242, 9, 2));
+    b.planner->start();
+    DeviceType later = makeType(9, DeviceType::R, DeviceType::NOW, 2, 16);
+    for (int run = 0; run < 2; ++run) {
+        if (run == 1) b.planner->addType(later);
+        b.planner->discoverNewNodes();
+    }
+    b.planner->stop();
+    testing::internal::GetCapturedStdout();
+    const auto reports = b.dlg.calls("requestNewAddresses");
+    ASSERT_EQ(reports.size(), 2u);
+    const DeviceType first = reports[0].nodes.at(0x4242).getType(), second = reports[1].nodes.at(0x4242).getType();
+    EXPECT_EQ(first.getType() + first.getDataCount() + first.getDataRange(), 0u) << "a default type";
+    EXPECT_EQ(second.getType() * 1000 + second.getDataCount() * 100 + second.getDataRange(), 9216u);
 }
 
 TEST(PlannerDiscovery, FoundNodesAreAddressedFiledAndRegistered) {

@@ -75,3 +75,7 @@ void LoopbackServer::closeClient() {
     if (client_ >= 0) close(client_);
     client_ = -1;
 }
+
+void LoopbackServer::setReceiveBuffer(int bytes) const {
+    setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}

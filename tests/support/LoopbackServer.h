@@ -24,6 +24,10 @@ public:
     // Everything arriving within timeoutMs, until quiet for quietMs, raw.
     std::string receiveRaw(int timeoutMs, int quietMs = 50);
     void closeClient();
+    // Receive buffer of the connections accepted from now on (call before
+    // the client connects): a small one makes a server that stops reading
+    // push back on its client at once.
+    void setReceiveBuffer(int bytes) const;
 
 private:
     int listen_ = -1;

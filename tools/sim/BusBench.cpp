@@ -279,7 +279,8 @@ void BusBench::behave() {
                 lock.lock();
                 break;
         }
-        if (due->every > 0) {
+        const double until = due->what == Timer::Drift ? n.driftUntil : -1;
+        if (due->every > 0 && (until < 0 || due->next + due->every <= until)) {
             due->next += due->every;
         } else {
             *due = timers.back();

@@ -103,6 +103,7 @@ std::string compactJson(const Json::Value& v) {
 std::string Scenario::Command::describe() const {
     if (close) return "close the connection";
     if (!line.empty()) return line + " the serial line";
+    if (stopReading > 0) return "stop reading for " + std::to_string(stopReading).substr(0, 4) + " s";
     std::string d;
     for (const auto& m : messages) d += (d.empty() ? "" : " + ") + m;
     if (messages.size() > 1) d += "  (in one write)";
@@ -189,6 +190,7 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
         if (n.isMember("drift")) {
             node.driftEvery = number(n["drift"], "every", 1.0, where + " drift");
             node.driftStep = static_cast<unsigned>(integer(n["drift"], "step", 1, where + " drift"));
+            node.driftUntil = number(n["drift"], "until", -1, where + " drift");
         }
         if (n.isMember("toggle")) node.toggleEvery = number(n["toggle"], "every", 1.0, where + " toggle");
         node.silentFrom = number(n, "silent_from", -1, where);
@@ -234,6 +236,7 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
         if (!cmd.line.empty() && cmd.line != "unplug" && cmd.line != "replug")
             throw std::runtime_error(where + ": \"line\" is \"unplug\" or \"replug\"");
         cmd.split = splitPoints(c, where);
+        cmd.stopReading = number(c, "stop_reading", 0, where);
         if (c.isMember("send")) {
             const Json::Value& m = c["send"];
             if (m.isArray()) {
@@ -250,8 +253,8 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
                 cmd.messages.push_back(text(c, "raw", "", where));
             }
         }
-        if (cmd.messages.empty() && !cmd.close && cmd.line.empty())
-            throw std::runtime_error(where + ": needs \"send\", \"raw\", \"close\" or \"line\"");
+        if (cmd.messages.empty() && !cmd.close && cmd.line.empty() && cmd.stopReading <= 0)
+            throw std::runtime_error(where + ": needs \"send\", \"raw\", \"close\", \"line\" or \"stop_reading\"");
         if (!cmd.id.empty() && !ids.insert(cmd.id).second) throw std::runtime_error(where + ": id used twice");
         s.commands.push_back(cmd);
     }

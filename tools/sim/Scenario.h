@@ -38,6 +38,7 @@ struct Scenario {
         std::vector<std::vector<unsigned>> listValues;  // what the server's node list says
         double driftEvery = 0;  // every so many seconds each value grows by driftStep
         unsigned driftStep = 1;
+        double driftUntil = -1; // and no more after this time (-1: for ever)
         double toggleEvery = 0;  // every so many seconds bit 0 of each value flips
         double silentFrom = -1;  // stops answering at this time (after the handshake)
         double silentUntil = -1; // and answers again from this time on (-1: never)
@@ -53,6 +54,7 @@ struct Scenario {
         std::vector<size_t> split;         // cut the write after these byte counts
         bool close = false;                // close the connection instead
         std::string line;                  // "unplug" / "replug" the serial line instead
+        double stopReading = 0;            // the server reads nothing for so many seconds instead
         // One line saying what the command sends.
         std::string describe() const;
     };

@@ -93,12 +93,22 @@ void ScriptedServer::run() {
     std::string pending;
     char buf[65536];
     for (;;) {
+        // While reading is paused only the wake-up pipe is watched.
+        const int pausedMs = readingPausedMs();
         pollfd p[2] = {{client, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        if (poll(pausedMs > 0 ? &p[1] : p, pausedMs > 0 ? 1 : 2, pausedMs > 0 ? pausedMs : -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        if (p[1].revents) break;
+        if (p[1].revents) {
+            char why = 's';
+            if (read(wake_[0], &why, 1) != 1 || why == 's') break;
+            continue;  // a pause began
+        }
+        if (pausedMs > 0) {
+            trace_.note("the server reads again");
+            continue;
+        }
         ssize_t r = recv(client, buf, sizeof buf, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
@@ -167,6 +177,26 @@ bool ScriptedServer::send(const std::vector<std::string>& messages, const std::v
         return at;
     }());
     return true;
+}
+
+void ScriptedServer::pauseReading(double seconds) {
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        readFrom_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.1f", seconds);
+    trace_.note(std::string("the server stops reading for ") + ms + " s");
+    const char pause = 'p';
+    (void)!write(wake_[1], &pause, 1);
+}
+
+int ScriptedServer::readingPausedMs() const {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    const auto left = readFrom_ - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
 }
 
 void ScriptedServer::closeClient() {

@@ -1,6 +1,7 @@
 #ifndef PELKO_SIM_SCRIPTEDSERVER_H
 #define PELKO_SIM_SCRIPTEDSERVER_H
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -37,10 +38,14 @@ public:
     bool send(const std::vector<std::string>& messages, const std::vector<size_t>& split = {});
     // Closes the connection to the gateway; later sends fail.
     void closeClient();
+    // Reads nothing from the gateway for this long (a stalled server): what
+    // it sends backs up in the kernel's buffers and then in the gateway.
+    void pauseReading(double seconds);
 
 private:
     void run();
     void handle(const std::string& raw);
+    int readingPausedMs() const;  // 0 while reading
 
     Trace& trace_;
     Handler handler_;
@@ -49,6 +54,7 @@ private:
     bool open_ = false;  // false once the server closed its side
     int wake_[2] = {-1, -1};  // a pipe that ends the thread's poll
     int port_ = 0;
+    std::chrono::steady_clock::time_point readFrom_;  // under sendMutex_: reading paused until then
     mutable std::mutex sendMutex_;
     std::thread thread_;
 };

@@ -160,6 +160,8 @@ int Simulation::run() {
                     bus.replug();
                 } else if (c.close) {
                     server.closeClient();
+                } else if (c.stopReading > 0) {
+                    server.pauseReading(c.stopReading);
                 } else if (!server.send(c.messages, c.split)) {
                     trace_.note("could not send (no connection): " + c.describe());
                 }
