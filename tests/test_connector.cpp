@@ -160,14 +160,24 @@ INSTANTIATE_TEST_SUITE_P(Connector, Handshake, ::testing::Values(
         "RESPONSE_NODE_LIST (9): node entry 2 (address 23) skipped: channel count -1 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 3 (address 24) skipped: channel count 256 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 5 (address 26) skipped: payload of 340 bits exceeds 255\n"},
-    HandshakeCase{"lists-broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0}"),
-        nodes("{\"address\":20,\"type\":5,\"channel_count\":0},{\"address\":22,\"type\":5,\"channel_count\":\"two\"}"), {},
-        {"address 3", "start"},
-        "RESPONSE_TYPE_LIST (13) dropped: type entry 1: \"latency\" is missing\n"
-        "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"channel_count\" is not a number\n"},
-    HandshakeCase{"bad-value", ADDRESS_3, types(TYPE_5), nodes(NODE_21 + ",{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}"),
-        {}, {"address 3", "type 5/8/210", "start"},
-        "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"data\" entry 0: value 1 is negative\n"}));
+    // A malformed entry costs only itself; the good ones around it are taken.
+    HandshakeCase{"lists-broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0},7"),
+        nodes("{\"address\":20,\"type\":5,\"channel_count\":0},{\"address\":22,\"type\":5,\"channel_count\":\"two\"},\"x\","
+              "{\"type\":5,\"channel_count\":1}"), {},
+        {"address 3", "type 5/8/210", "node 20/8/0", "start"},
+        "RESPONSE_TYPE_LIST (13): type entry 1 skipped: \"latency\" is missing\n"
+        "RESPONSE_TYPE_LIST (13): type entry 2 skipped: not an object\n"
+        "RESPONSE_NODE_LIST (9): node entry 1 (address 22) skipped: \"channel_count\" is not a number\n"
+        "RESPONSE_NODE_LIST (9): node entry 2 skipped: not an object\n"
+        "RESPONSE_NODE_LIST (9): node entry 3 skipped: \"address\" is missing\n"},
+    HandshakeCase{"bad-value", ADDRESS_3, types(TYPE_5), nodes("{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}," + NODE_21),
+        {}, {"address 3", "type 5/8/210", "node 21/8/2", "start"},
+        "RESPONSE_NODE_LIST (9): node entry 0 (address 22) skipped: \"data\" entry 0: value 1 is negative\n"},
+    // The reader takes comments but no trailing comma.
+    HandshakeCase{"trailing-commas", json(2, ",\"address\":3,") + "\r\n", types(TYPE_5 + ","), "/* known */" + json(9, ",\"nodes\":[] /* none */"),
+        {error(7), error(7)}, {"start"},
+        "RESPONSE_SUB_ADDRESS (2) dropped: not valid JSON: {\"message_type\":2,\"address\":3,}\n"
+        "RESPONSE_TYPE_LIST (13) dropped: not valid JSON: " + types(TYPE_5 + ",").substr(0, 60) + "...\n"}));
 
 TEST_F(Link, ConnectionLostInTheHandshakeEndsRunBeforeTheBusStarts) {
     start();
@@ -219,9 +229,6 @@ TEST_F(Link, EachBadInputIsDroppedWithOneLineAndChangesNothing) {
         {json(11, ",\"address\":-21"), "NODE_REMOVED (11) dropped: \"address\" is negative"},
         {json(10, ",\"type\":8,\"data_range\":16,\"data_count\":1,\"read_write\":0"), "REGISTER_NEW_TYPE (10) dropped: \"latency\" is missing"},
         {json(4, ",\"nodes\":{}"), "NEW_ADDRESSES (4) dropped: \"nodes\" is not an array"},
-        {json(4, ",\"nodes\":[{\"address\":31,\"random\":1,\"channel_count\":1,\"type\":5},{\"address\":32}]"),
-         "NEW_ADDRESSES (4) dropped: node entry 1: \"channel_count\" is missing"},
-        {json(4, ",\"nodes\":[{\"address\":31,\"channel_count\":1,\"type\":5}]"), "NEW_ADDRESSES (4) dropped: node entry 0: \"random\" is missing"},
         {"hello", "Server message dropped: not valid JSON: hello"},
         {"", "Server message dropped: not valid JSON: "},
         {std::string(3000, '[') + std::string(3000, ']'), "Server message dropped: not valid JSON: " + std::string(60, '[') + "..."},
@@ -277,6 +284,50 @@ TEST_F(Link, NewAddressesCollectUntilTheNextSearchWithRegisteredTypes) {
     // Control bytes and bytes above 0x7E are dropped before parsing.
     server.sendRaw(std::string("{\"message_type\":\x7f" "1\t6}\r\n") + '\0' + "{\"message_type\":\xc3\xa9" "16}" + '\0');
     EXPECT_EQ(next(), PONG);
+    EXPECT_EQ(next(), PONG);
+}
+
+TEST_F(Link, NewAddressesSkipOnlyTheBadEntries) {
+    ready();
+    EXPECT_EQ(lines({json(4, ",\"nodes\":[{\"address\":31,\"random\":1,\"channel_count\":1,\"type\":5},{\"address\":32},"
+                             "{\"address\":33,\"channel_count\":1,\"type\":5},7,{\"address\":34,\"random\":4,\"channel_count\":1,\"type\":5}]")}),
+              "NEW_ADDRESSES (4): node entry 1 (address 32) skipped: \"channel_count\" is missing\n"
+              "NEW_ADDRESSES (4): node entry 2 (address 33) skipped: \"random\" is missing\n"
+              "NEW_ADDRESSES (4): node entry 3 skipped: not an object\n");
+    ASSERT_EQ(bus.calls("addressNewNodes").size(), 1u);
+    const nodeMap addressed = bus.calls("addressNewNodes")[0].nodes;
+    EXPECT_EQ(addressed.size(), 2u);
+    EXPECT_EQ(addressed.count(31) + addressed.count(34), 2u);
+}
+
+// A server that ends its messages with a line feed, CR LF or nothing, and
+// spreads them over lines, through the handshake and after it.
+TEST_F(Link, MessagesWithoutZeroBytesAreServedFromTheHandshakeOn) {
+    start();
+    const std::string answers[] = {ADDRESS_3 + "\n", "{\n  \"message_type\": 13,\n  \"types\": [\n    " + TYPE_5 + "\n  ]\n}\n",
+                                   nodes(NODE_21)};
+    for (const std::string& answer : answers) {
+        ASSERT_NE(next(), "<nothing>");
+        server.sendRaw(answer);
+    }
+    // Two messages in one write, the DATA_SET pretty-printed; a ping in two pieces.
+    server.sendRaw(json(6, ",\n \"address\": 21,\n \"data\": [{\"channel\": 1, \"data\": [3, 4]}]\n") + "\r\n" + PING + "\r\n");
+    EXPECT_EQ(next(), PONG);
+    server.sendRaw("{\"message_");
+    server.sendRaw("type\":16}");
+    EXPECT_EQ(next(), PONG);
+    EXPECT_EQ(summary(bus), (std::vector<std::string>{"address 3", "type 5/8/210", "node 21/8/2", "start"}));
+    EXPECT_EQ(values(bus.calls("addNode").at(0).node), (std::vector<unsigned int>{0, 0, 3, 4}));
+    EXPECT_EQ(out.text(), ASKED);
+}
+
+// What the reader takes: comments anywhere, but no trailing comma and no '+'.
+TEST_F(Link, TheReaderTakesCommentsButNoTrailingCommaNorPlusSign) {
+    ready();
+    for (const char* text : {"{\"message_type\":16,}", "{\"message_type\":+16}", "{\"message_type\":16,\"a\":[1,]}"}) {
+        EXPECT_EQ(lines({text}), std::string("Server message dropped: not valid JSON: ") + text + "\n");
+    }
+    server.sendMessage("/* ping */ {/* a */ \"message_type\": /* b */ 16 /* c */} // the end");
     EXPECT_EQ(next(), PONG);
 }
 

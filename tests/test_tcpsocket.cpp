@@ -1,5 +1,7 @@
 // The server connection's byte stream: messages framed by one zero byte.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <future>
 #include <thread>
@@ -99,4 +101,58 @@ TEST(Connect, FailuresSayWhyInOneLine) {
         EXPECT_EQ(TCPSocket(c.host, c.port).init(), -1);
         EXPECT_EQ(err.text(), c.line) << (c.host ? c.host : "no host");
     }
+}
+
+// Servers that end their messages with a line feed, CR LF or nothing: a JSON
+// object or array is a message as soon as it closes, and a zero byte still
+// ends whatever precedes it. Each stream goes out in one write.
+TEST_F(Stream, MessagesEndWhereTheirValueClosesWithoutZeroBytes) {
+    const struct { const char* what; std::string stream; std::vector<std::string> messages; } cases[] = {
+        {"line feed, CR LF, nothing", "{\"a\":1}\n[2]\r\n{\"c\":3}", {"{\"a\":1}", "[2]", "{\"c\":3}"}},
+        {"pretty-printed", "{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": {}\n}\n", {"{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": {}\n}"}},
+        {"brackets in strings and comments", "{\"a\":\"}]\\\"{\",/* } */\"b\":1}[\"\\\\\"]",
+         {"{\"a\":\"}]\\\"{\",/* } */\"b\":1}", "[\"\\\\\"]"}},
+        {"comments after a value are dropped", "[0] /* {hi} */\n// {hi}\n{\"a\":1}\n", {"[0]", "{\"a\":1}"}},
+        {"a comment before the first value is its own", "/* {hi} */ {\"a\":1}", {"/* {hi} */ {\"a\":1}"}},
+        {"a // comment ends at the line end", "{\"a\":1, // }\n\"b\":2}\n", {"{\"a\":1, // }\n\"b\":2}"}},
+        {"zero byte after the line feed ends nothing more", z("{\"a\":1}\n") + z("{\"b\":2}\r\n") + z(""),
+         {"{\"a\":1}", "{\"b\":2}", ""}},
+        {"a zero byte ends an unfinished value", z("{\"a\":[1,") + "[3]", {"{\"a\":[1,", "[3]"}},
+        {"a bracket closing what it did not open ends the value", "{\"a\":[1}\n{\"b\":2}", {"{\"a\":[1}", "{\"b\":2}"}},
+        {"text that starts no value ends at its zero byte or line feed", z("nonsense") + "hello {\n[1]", {"nonsense", "hello {", "[1]"}},
+        {"text after a value up to the zero byte is the message's own", z("{\"a\":1} and more\n") + "[5]", {"{\"a\":1}", "[5]"}},
+    };
+    for (const auto& c : cases) {
+        // Each on a connection of its own; a receive that waits for more than
+        // the stream holds fails instead of hanging.
+        close(client.descriptor());
+        ASSERT_TRUE(client.init() == 1 && server.accept());
+        timeval limit{2, 0};
+        ASSERT_EQ(setsockopt(client.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        server.sendRaw(c.stream);
+        for (const std::string& m : c.messages) EXPECT_EQ(receive(), m) << c.what;
+    }
+    EXPECT_EQ(err.text(), "");
+    // Text between two values that no zero byte ends is skipped with one line.
+    server.sendRaw("{\"a\":1}  not json,  {\"b\":2}");
+    EXPECT_EQ(receive(), "{\"a\":1}");
+    EXPECT_EQ(receive(), "{\"b\":2}");
+    EXPECT_EQ(err.text(), "Text mezi zprávami přeskočen (9 bajtů): not json,\n");
+}
+
+TEST_F(Stream, APrettyPrintedMessageInPiecesComesOutWholeOnceItCloses) {
+    auto result = std::async(std::launch::async, [this] {
+        const std::string first = receive();
+        return first + "|" + receive();
+    });
+    for (const char* piece : {"{\n  \"message_type\": 6,\n", "  \"data\": [{\"channel\": 0}", "]\n"}) {
+        server.sendRaw(piece);
+        EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "handed out a part";
+    }
+    server.sendRaw("}\n{\"message_type\":16}\n");
+    EXPECT_EQ(result.get(), "{\n  \"message_type\": 6,\n  \"data\": [{\"channel\": 0}]\n}|{\"message_type\":16}");
+    server.sendRaw("{\"unfinished\":");
+    server.closeClient();
+    EXPECT_EQ(receive(), "<none>");
+    EXPECT_EQ(err.text(), "Spojení ukončeno uprostřed zprávy, 14 bajtů zahozeno\n");
 }
