@@ -1,11 +1,16 @@
 // The server connection's byte stream: messages framed by one zero byte.
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <future>
 #include <thread>
 
+#include "ForkedCall.h"
 #include "LoopbackServer.h"
 #include "RecordingStream.h"
 #include "TCPSocket.h"
@@ -155,4 +160,46 @@ TEST_F(Stream, APrettyPrintedMessageInPiecesComesOutWholeOnceItCloses) {
     server.closeClient();
     EXPECT_EQ(receive(), "<none>");
     EXPECT_EQ(err.text(), "Spojení ukončeno uprostřed zprávy, 14 bajtů zahozeno\n");
+}
+
+// A name with both an IPv6 and an IPv4 address, the IPv6 one first as the
+// resolver orders loopback addresses: the IPv4 address is tried first, the
+// IPv6 one only once every IPv4 address failed. Seam: the name comes from a
+// hosts file bound over /etc/hosts in a mount namespace of a forked child,
+// the one way to give a name two addresses without touching the machine.
+TEST(Connect, IPv4AddressesAreTriedBeforeIPv6Ones) {
+    TempDir dir;
+    dir.write("hosts", "::1 pelko-dual\n127.0.0.1 pelko-dual\n");
+    for (const bool ipv4Listens : {true, false}) {
+        LoopbackServer ipv4(ipv4Listens);
+        const int ipv6 = socket(AF_INET6, SOCK_STREAM, 0);
+        const int one = 1;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(static_cast<uint16_t>(ipv4.port()));
+        if (ipv6 < 0 || setsockopt(ipv6, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0 ||
+            bind(ipv6, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(ipv6, 4) != 0) {
+            close(ipv6);
+            GTEST_SKIP() << "no IPv6 loopback listener on port " << ipv4.port();
+        }
+        const ForkedResult r = runForked([&] {
+            addrinfo hints{};
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount(dir.file("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+                getaddrinfo("pelko-dual", nullptr, &hints, &found) != 0 || found->ai_family != AF_INET6) {
+                _exit(77);  // no such name here: nothing to show
+            }
+            TCPSocket client("pelko-dual", ipv4.port());
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            if (client.init() != 1 || getpeername(client.descriptor(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) _exit(1);
+            _exit(peer.ss_family == AF_INET ? 4 : 6);
+        });
+        close(ipv6);
+        if (r.status == 77) GTEST_SKIP() << "cannot give a name an IPv6 address before its IPv4 one here (needs root)";
+        EXPECT_EQ(r.status, ipv4Listens ? 4 : 6) << r.err;
+    }
 }
