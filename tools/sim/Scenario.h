@@ -97,6 +97,13 @@ struct Scenario {
     int fillerType = 0;
     int fillerFirstAddress = 1000;
 
+    // How the server ends its messages: "zero" (a zero byte), "line_feed",
+    // "crlf" or "none"; "pretty": spread over indented lines.
+    std::string framing = "zero";
+    bool pretty = false;
+    // The bytes that end each of the server's messages.
+    std::string messageEnding() const;
+
     Answer addressAnswer, typeAnswer, nodeAnswer;
     bool answerNewNodes = true;
     double answerDelay = 0.2;
