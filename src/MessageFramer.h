@@ -14,12 +14,14 @@
 // Only where a message ends is decided here; whether it is valid JSON is the
 // reader's business. Bytes outside 0x20-0x7E are invisible to the scan, as
 // they are to the reader after cleaning, except that a line feed or carriage
-// return ends a // comment (so that a server's lines still frame its message)
-// and a line feed ends text that does not start a JSON object or array.
+// return ends a // comment (so that a server's lines still frame its message).
+// Text that starts no JSON object or array is a message up to its zero byte
+// or line feed, for the reader to refuse.
 //
-// What follows a value up to the next zero byte, or up to the next '{' or
-// '[', belongs to no message: the reader never looked past a value. Comments
-// there are dropped; other text no zero byte ends is skipped with one line.
+// What follows a message that no zero byte ended, up to the next zero byte
+// or the next '{' or '[', belongs to no message: the reader never looked past
+// a value. Comments there are dropped; other text that no zero byte ends is
+// skipped with one line.
 class MessageFramer {
 public:
     // Largest message kept; longer ones are skipped to their end with one line.
@@ -57,9 +59,9 @@ private:
     std::size_t head = 0;      // start of the current message
     std::size_t pos = 0;       // next byte to scan
     Mode mode = Mode::Start;
-    bool afterValue = false;   // Start: the last message ended with its value or line, not a zero byte
+    bool afterValue = false;   // Start: the last message ended without a zero byte
     Lex lex = Lex::Plain;
-    std::string open;          // kinds of the open brackets, innermost last (the first few)
+    std::string open;          // kinds of the outermost open brackets, innermost last
     std::size_t depth = 0;     // open brackets
     bool skipping = false;     // inside an over-long message, dropped as it is scanned
     std::size_t skippedCount = 0;   // bytes of text in the tail, blanks around it not counted
