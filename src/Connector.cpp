@@ -140,13 +140,7 @@ std::string excerpt(const std::string& text) {
 
 }  // namespace
 
-Connector::Connector() {
-    // One reader for every message: only the receiving thread parses, and a
-    // reader made per message costs more than many a message's parsing.
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    reader.reset(builder.newCharReader());
-}
+Connector::Connector() = default;
 
 Connector::~Connector() {
     // Items already queued still go out before the send thread stops.
@@ -237,31 +231,27 @@ void Connector::takeAddress(const Json::Value& answer) {
 }
 
 void Connector::takeTypes(const Json::Value& answer) {
-    // All entries are checked before the first is taken.
-    std::vector<std::pair<int, DeviceType>> taken;
-    if (const Json::Value* list = member(answer, "types")) {
-        if (!list->isArray()) {
-            dropped(RESPONSE_TYPE_LIST, "\"types\" is not an array");
-            return;
-        }
-        for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
-            const Json::Value& entry = (*list)[i];
-            const std::string where = "type entry " + std::to_string(i);
-            DeviceType type;
-            int code = 0;
-            std::string problem;
-            if (!entry.isObject()) {
-                dropped(RESPONSE_TYPE_LIST, where + " is not an object");
-                return;
-            }
-            if (!readType(entry, type, code, problem)) {
-                dropped(RESPONSE_TYPE_LIST, where + ": " + problem);
-                return;
-            }
-            taken.emplace_back(code, type);
-        }
+    const Json::Value* list = member(answer, "types");
+    if (list == nullptr) return;  // no types
+    if (!list->isArray()) {
+        dropped(RESPONSE_TYPE_LIST, "\"types\" is not an array");
+        return;
     }
-    for (auto& [code, type] : taken) {
+    // A bad entry costs only itself: the others are taken, in order.
+    for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
+        const Json::Value& entry = (*list)[i];
+        DeviceType type;
+        int code = 0;
+        std::string problem;
+        if (!entry.isObject()) {
+            problem = "not an object";
+        } else {
+            readType(entry, type, code, problem);
+        }
+        if (!problem.empty()) {
+            say(label(RESPONSE_TYPE_LIST) + ": type entry " + std::to_string(i) + " skipped: " + problem);
+            continue;
+        }
         types.emplace(code, type);  // a code given twice keeps its first definition
         pDelegator->addType(type);
     }
@@ -287,51 +277,54 @@ bool Connector::readNodeEntries(unsigned int code, const Json::Value& message, s
         dropped(code, "\"nodes\" is not an array");
         return false;
     }
+    // A bad entry costs only itself: it is kept with the reason it is
+    // skipped, and the others are taken.
     for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
         const Json::Value& item = (*list)[i];
-        const std::string where = "node entry " + std::to_string(i);
-        if (!item.isObject()) {
-            dropped(code, where + " is not an object");
-            return false;
-        }
+        NodeEntry entry;
+        std::string where = "node entry " + std::to_string(i);
         int nodeAddress = 0, channels = 0, typeCode = 0, random = 0;
         std::string problem;
-        if (!readInt(item, "address", true, nodeAddress, problem) ||
-            !readInt(item, "channel_count", true, channels, problem) ||
-            !readInt(item, "type", true, typeCode, problem) ||
-            (!nodeList && !readInt(item, "random", true, random, problem))) {
-            dropped(code, where + ": " + problem);
-            return false;
+        if (!item.isObject()) {
+            problem = "not an object";
+        } else if (readInt(item, "address", true, nodeAddress, problem)) {
+            where += " (address " + std::to_string(static_cast<unsigned short>(nodeAddress)) + ")";
+            if (readInt(item, "channel_count", true, channels, problem) &&
+                readInt(item, "type", true, typeCode, problem) &&
+                (nodeList || readInt(item, "random", true, random, problem))) {
+                problem = checkNode(item, nodeList, typeCode, channels, entry.plan);
+            }
         }
-        NodeEntry entry;
+        entry.skipped = problem.empty() ? "" : where + " skipped: " + problem;
         Node& node = entry.node;
         node.setAddress(static_cast<unsigned short>(nodeAddress));
         node.setChannelCount(channels);
         node.setWired(true);
         if (!nodeList) node.setRandom(static_cast<unsigned short>(random));
-
-        const auto known = types.find(typeCode);
-        const std::string skip = where + " (address " + std::to_string(node.getAddress()) + ") skipped: ";
-        if (known == types.end()) {
-            entry.skipped = skip + "unknown type " + std::to_string(typeCode);
-        } else if (channels < 0 || channels > 255) {
-            entry.skipped = skip + "channel count " + std::to_string(channels) + " is outside 0 to 255";
-        } else if (!Node::fitsOnBus(channels, known->second)) {
-            const long long bits =
-                static_cast<long long>(channels) * known->second.getDataCount() * known->second.getDataRange();
-            entry.skipped = skip + "payload of " + std::to_string(bits) + " bits exceeds 255";
-        } else {
-            node.setType(known->second);
+        if (problem.empty()) {
+            node.setType(types.at(typeCode));
             node.makeData();
-            if (nodeList && !readData(member(item, "data"), static_cast<unsigned int>(channels),
-                                      known->second.getDataCount(), entry.plan, problem)) {
-                dropped(code, where + ": " + problem);
-                return false;
-            }
         }
         entries.push_back(std::move(entry));
     }
     return true;
+}
+
+std::string Connector::checkNode(const Json::Value& item, bool nodeList, int typeCode, int channels,
+                                 DataPlan& plan) const {
+    const auto known = types.find(typeCode);
+    if (known == types.end()) return "unknown type " + std::to_string(typeCode);
+    if (channels < 0 || channels > 255) return "channel count " + std::to_string(channels) + " is outside 0 to 255";
+    if (!Node::fitsOnBus(channels, known->second)) {
+        const long long bits =
+            static_cast<long long>(channels) * known->second.getDataCount() * known->second.getDataRange();
+        return "payload of " + std::to_string(bits) + " bits exceeds 255";
+    }
+    std::string problem;
+    if (nodeList) {
+        readData(member(item, "data"), static_cast<unsigned int>(channels), known->second.getDataCount(), plan, problem);
+    }
+    return problem;
 }
 
 // ---- Reading and dispatching ------------------------------------------------
@@ -350,11 +343,10 @@ bool Connector::parse(const std::string& raw, Json::Value& message, std::string&
     text = clearChars(raw);
     message = Json::Value();
     try {
-        // Anything after the first complete value is not looked at. The
-        // reader's error texts are not asked for: nobody reads them.
-        return reader->parse(text.data(), text.data() + text.size(), &message, nullptr);
+        // Anything after the first complete value is not looked at.
+        return reader.parse(text.data(), text.data() + text.size(), message, false);
     } catch (const Json::Exception&) {
-        // Nesting deeper than the reader's stack limit.
+        // Nesting deeper than the reader's stack limit (1000), its safety bound.
         message = Json::Value();
         return false;
     }

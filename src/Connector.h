@@ -123,9 +123,12 @@ private:
         DataPlan plan;
         std::string skipped;
     };
-    // Checks the "nodes" array of message `code` against the known types.
-    // False after one console line when the message is unusable as a whole.
+    // Checks the "nodes" array of message `code` against the known types,
+    // entry by entry. False after one console line when "nodes" is no list.
     bool readNodeEntries(unsigned int code, const Json::Value& message, std::vector<NodeEntry>& entries);
+    // Why a node entry of readable numbers cannot be taken (empty when it
+    // can); a node list's initial values go into `plan`.
+    std::string checkNode(const Json::Value& item, bool nodeList, int typeCode, int channels, DataPlan& plan) const;
     // The registry's node named by the "address" of message `code`, kept in
     // 16 bits; nullptr after a line dropping the message.
     const Node* addressedNode(unsigned int code, const Json::Value& message) const;
@@ -159,7 +162,10 @@ private:
     nodeMap newNodes;      // nodes handed addresses since the last search
     typeMap types;
     Delegator* pDelegator = nullptr;
-    std::unique_ptr<Json::CharReader> reader;  // the receiving thread's
+    // The receiving thread's. Every feature on (comments, any value at the
+    // root), comments not collected. Unlike the builder-made readers it
+    // refuses trailing commas and a '+' before a number, as it should.
+    Json::Reader reader{Json::Features::all()};
     std::thread sender;
 };
 

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace {
 
@@ -87,32 +89,37 @@ int TCPSocket::openSocket() {
         return -1;
     }
 
+    // IPv4 first: the server link is an IPv4 link, and the resolver often
+    // puts a name's IPv6 addresses first (::1 for localhost), where the
+    // server may not listen. IPv6 addresses are tried only after every IPv4
+    // address failed; within each family the resolver's order stays.
+    std::vector<const addrinfo*> order;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) order.push_back(a);
+    std::stable_partition(order.begin(), order.end(), [](const addrinfo* a) { return a->ai_family == AF_INET; });
+
     bool madeSocket = false;
     int connected = -1;
     int lastTried = -1;
-    for (addrinfo* a = found; a != nullptr && connected < 0; a = a->ai_next) {
+    for (const addrinfo* a : order) {
         const int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) continue;
         madeSocket = true;
         enableKeepAlive(fd);
         if (connectTo(fd, a->ai_addr, a->ai_addrlen)) {
             connected = fd;
-        } else {
-            // Only the last failed attempt stays open in mySocket; earlier
-            // ones would have no handle left at all.
-            if (lastTried >= 0) close(lastTried);
-            lastTried = fd;
+            break;
         }
+        // Only the last failed attempt stays open in mySocket; earlier ones
+        // would have no handle left at all.
+        if (lastTried >= 0) close(lastTried);
+        lastTried = fd;
     }
     freeaddrinfo(found);
 
     if (connected >= 0) {
         if (lastTried >= 0) close(lastTried);
         mySocket = connected;
-        pending.clear();
-        head = 0;
-        scanned = 0;
-        skipping = false;
+        framer = MessageFramer();
         peerClosed = false;
         receiveErrno = 0;
         return 1;
@@ -146,53 +153,12 @@ bool TCPSocket::sendData(const std::string& text) {
     return true;
 }
 
-bool TCPSocket::takeMessage(std::string& text) {
-    for (;;) {
-        const std::size_t zero = pending.find('\0', head + scanned);
-        if (zero == std::string::npos) {
-            scanned = pending.size() - head;
-            if (skipping) {
-                // Still inside the over-long message: none of it is kept.
-                pending.clear();
-                head = 0;
-                scanned = 0;
-            } else if (scanned > MAX_MESSAGE) {
-                console::err("Zpráva delší než " + std::to_string(MAX_MESSAGE) + " bajtů zahozena", console::Priority::warning);
-                skipping = true;
-                pending.clear();
-                head = 0;
-                scanned = 0;
-            }
-            return false;
-        }
-        const std::size_t start = head;
-        head = zero + 1;
-        scanned = 0;
-        if (skipping) {
-            skipping = false;
-        } else if (zero - start > MAX_MESSAGE) {
-            // Arrived whole in one receive, but still too long to keep.
-            console::err("Zpráva delší než " + std::to_string(MAX_MESSAGE) + " bajtů zahozena", console::Priority::warning);
-        } else {
-            text.assign(pending, start, zero - start);
-            return true;
-        }
-    }
-}
-
 bool TCPSocket::receiveData(std::string& text) {
     text.clear();
     for (;;) {
-        const bool got = takeMessage(text);
-        // Drop the handed-out bytes once they are the bigger part of the buffer.
-        if (head == pending.size()) {
-            pending.clear();
-            head = 0;
-        } else if (head > RECEIVE_CHUNK && head > pending.size() / 2) {
-            pending.erase(0, head);
-            head = 0;
-        }
-        if (got) return true;
+        // What was received ahead is handed out before the next receive:
+        // it may already hold whole messages.
+        if (framer.next(text)) return true;
         if (peerClosed) return false;
 
         char chunk[RECEIVE_CHUNK];
@@ -204,16 +170,9 @@ bool TCPSocket::receiveData(std::string& text) {
         }
         if (received == 0) {
             peerClosed = true;
-            const std::size_t unfinished = pending.size() - head;
-            if (unfinished > 0 || skipping) {
-                console::err("Spojení ukončeno uprostřed zprávy, " + std::to_string(unfinished) + " bajtů zahozeno", console::Priority::warning);
-            }
-            pending.clear();
-            head = 0;
-            scanned = 0;
-            skipping = false;
+            framer.end();
             return false;
         }
-        pending.append(chunk, static_cast<std::size_t>(received));
+        framer.append(chunk, static_cast<std::size_t>(received));
     }
 }

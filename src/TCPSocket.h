@@ -3,14 +3,18 @@
 
 #include <string>
 
-// The gateway's one TCP connection to its server. Messages travel as text
-// followed by one zero byte. Copies share the connection (the descriptor is
-// never closed by this class, not even by the destructor); the bytes received
-// past a message's zero byte belong to the copy that received them.
+#include "MessageFramer.h"
+
+// The gateway's one TCP connection to its server. The gateway's messages
+// travel as text followed by one zero byte; the server's end at a zero byte
+// or where their JSON value closes (see MessageFramer). Copies share the
+// connection (the descriptor is never closed by this class, not even by the
+// destructor); the bytes received past a message belong to the copy that
+// received them.
 class TCPSocket {
 public:
-    // Largest message kept; longer ones are skipped up to their zero byte.
-    static const std::size_t MAX_MESSAGE = 1024 * 1024;
+    // Largest message kept; longer ones are skipped to their end.
+    static const std::size_t MAX_MESSAGE = MessageFramer::MAX_MESSAGE;
 
     TCPSocket();
     // Records the host (borrowed: the caller keeps the text alive) and port.
@@ -19,9 +23,10 @@ public:
     TCPSocket& operator=(const TCPSocket& other);
     virtual ~TCPSocket();
 
-    // Resolves the host and connects. Returns 1 when connected, -1 after one
-    // line on standard error: "Špatná adresa" (no host or no such name),
-    // "Nelze vytvořit soket" or "Nelze navázat spojení".
+    // Resolves the host and connects, trying its IPv4 addresses first and its
+    // IPv6 addresses only after every IPv4 one failed. Returns 1 when
+    // connected, -1 after one line on standard error: "Špatná adresa" (no
+    // host or no such name), "Nelze vytvořit soket" or "Nelze navázat spojení".
     int init();
     int init(const char* host, int port);
 
@@ -41,16 +46,11 @@ public:
 
 private:
     int openSocket();
-    // Hands out the next complete message from `pending`, if there is one.
-    bool takeMessage(std::string& text);
 
     const char* hostname = nullptr;
     int port = 0;
     int mySocket = -1;
-    std::string pending;          // received bytes not yet handed out
-    std::size_t head = 0;         // start of the first unhanded byte in `pending`
-    std::size_t scanned = 0;      // bytes from `head` already known to hold no zero byte
-    bool skipping = false;        // inside an over-long message, dropping to its zero byte
+    MessageFramer framer;  // received bytes not yet handed out
     bool peerClosed = false;
     int receiveErrno = 0;
 };

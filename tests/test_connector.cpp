@@ -168,14 +168,24 @@ INSTANTIATE_TEST_SUITE_P(Connector, Handshake, ::testing::Values(
         "RESPONSE_NODE_LIST (9): node entry 2 (address 23) skipped: channel count -1 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 3 (address 24) skipped: channel count 256 is outside 0 to 255\n"
         "RESPONSE_NODE_LIST (9): node entry 5 (address 26) skipped: payload of 340 bits exceeds 255\n"},
-    HandshakeCase{"lists-broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0}"),
-        nodes("{\"address\":20,\"type\":5,\"channel_count\":0},{\"address\":22,\"type\":5,\"channel_count\":\"two\"}"), {},
-        {"address 3", "start"},
-        "RESPONSE_TYPE_LIST (13) dropped: type entry 1: \"latency\" is missing\n"
-        "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"channel_count\" is not a number\n"},
-    HandshakeCase{"bad-value", ADDRESS_3, types(TYPE_5), nodes(NODE_21 + ",{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}"),
-        {}, {"address 3", "type 5/8/210", "start"},
-        "RESPONSE_NODE_LIST (9) dropped: node entry 1: \"data\" entry 0: value 1 is negative\n"}));
+    // A malformed entry costs only itself; the good ones around it are taken.
+    HandshakeCase{"lists-broken", ADDRESS_3, types(TYPE_5 + ",{\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0},7"),
+        nodes("{\"address\":20,\"type\":5,\"channel_count\":0},{\"address\":22,\"type\":5,\"channel_count\":\"two\"},\"x\","
+              "{\"type\":5,\"channel_count\":1}"), {},
+        {"address 3", "type 5/8/210", "node 20/8/0", "start"},
+        "RESPONSE_TYPE_LIST (13): type entry 1 skipped: \"latency\" is missing\n"
+        "RESPONSE_TYPE_LIST (13): type entry 2 skipped: not an object\n"
+        "RESPONSE_NODE_LIST (9): node entry 1 (address 22) skipped: \"channel_count\" is not a number\n"
+        "RESPONSE_NODE_LIST (9): node entry 2 skipped: not an object\n"
+        "RESPONSE_NODE_LIST (9): node entry 3 skipped: \"address\" is missing\n"},
+    HandshakeCase{"bad-value", ADDRESS_3, types(TYPE_5), nodes("{\"address\":22,\"type\":5,\"channel_count\":1,\"data\":[{\"data\":[1,-2]}]}," + NODE_21),
+        {}, {"address 3", "type 5/8/210", "node 21/8/2", "start"},
+        "RESPONSE_NODE_LIST (9): node entry 0 (address 22) skipped: \"data\" entry 0: value 1 is negative\n"},
+    // The reader takes comments but no trailing comma.
+    HandshakeCase{"trailing-commas", json(2, ",\"address\":3,") + "\r\n", types(TYPE_5 + ","), "/* known */" + json(9, ",\"nodes\":[] /* none */"),
+        {error(7), error(7)}, {"start"},
+        "RESPONSE_SUB_ADDRESS (2) dropped: not valid JSON: {\"message_type\":2,\"address\":3,}\n"
+        "RESPONSE_TYPE_LIST (13) dropped: not valid JSON: " + types(TYPE_5 + ",").substr(0, 60) + "...\n"}));
 
 TEST_F(Link, ConnectionLostInTheHandshakeEndsRunBeforeTheBusStarts) {
     start();
@@ -227,13 +237,15 @@ TEST_F(Link, EachBadInputIsDroppedWithOneLineAndChangesNothing) {
         {json(11, ",\"address\":-21"), "NODE_REMOVED (11) dropped: \"address\" is negative"},
         {json(10, ",\"type\":8,\"data_range\":16,\"data_count\":1,\"read_write\":0"), "REGISTER_NEW_TYPE (10) dropped: \"latency\" is missing"},
         {json(4, ",\"nodes\":{}"), "NEW_ADDRESSES (4) dropped: \"nodes\" is not an array"},
-        {json(4, ",\"nodes\":[{\"address\":31,\"random\":1,\"channel_count\":1,\"type\":5},{\"address\":32}]"),
-         "NEW_ADDRESSES (4) dropped: node entry 1: \"channel_count\" is missing"},
-        {json(4, ",\"nodes\":[{\"address\":31,\"channel_count\":1,\"type\":5}]"), "NEW_ADDRESSES (4) dropped: node entry 0: \"random\" is missing"},
         {"hello", "Server message dropped: not valid JSON: hello"},
         {"", "Server message dropped: not valid JSON: "},
         {std::string(3000, '[') + std::string(3000, ']'), "Server message dropped: not valid JSON: " + std::string(60, '[') + "..."},
         {"[16]", "Server message dropped: no numeric \"message_type\": [16]"},
+        // The reader takes comments, but no trailing comma and no '+' before a number.
+        {"/* a */ {\"message_type\": /* b */ 11, \"address\":99 /* c */} // d", "NODE_REMOVED (11) dropped: no node with address 99"},
+        {"{\"message_type\":16,}", "Server message dropped: not valid JSON: {\"message_type\":16,}"},
+        {"{\"message_type\":16,\"a\":[1,]}", "Server message dropped: not valid JSON: {\"message_type\":16,\"a\":[1,]}"},
+        {"{\"message_type\":+16}", "Server message dropped: not valid JSON: {\"message_type\":+16}"},
         {"{\"message_type\":\"16\"}", "Server message dropped: no numeric \"message_type\": {\"message_type\":\"16\"}"},
         {"{\"message_type\":16.5}", "Server message dropped: no numeric \"message_type\": {\"message_type\":16.5}"},
     };
@@ -266,8 +278,10 @@ TEST_F(Link, NewAddressesCollectUntilTheNextSearchWithRegisteredTypes) {
     EXPECT_EQ(lines({json(10, ",\"type\":6,\"data_range\":16,\"data_count\":1,\"read_write\":0,\"latency\":1"),
                      json(4, ",\"nodes\":[{\"address\":22,\"random\":517,\"channel_count\":2,\"type\":6}]"),
                      json(4, ",\"nodes\":[{\"address\":23,\"random\":518,\"channel_count\":1,\"type\":5},"
-                             "{\"address\":24,\"random\":519,\"channel_count\":1,\"type\":8}]")}),
-              "NEW_ADDRESSES (4): node entry 1 (address 24) skipped: unknown type 8\n");
+                             "{\"address\":24,\"random\":519,\"channel_count\":1,\"type\":8},{\"address\":25},7]")}),
+              "NEW_ADDRESSES (4): node entry 1 (address 24) skipped: unknown type 8\n"
+              "NEW_ADDRESSES (4): node entry 2 (address 25) skipped: \"channel_count\" is missing\n"
+              "NEW_ADDRESSES (4): node entry 3 skipped: not an object\n");
     EXPECT_EQ(summary(bus).back(), "type 6/16/101");
     const auto addressed = bus.calls("addressNewNodes");
     ASSERT_EQ(addressed.size(), 2u);

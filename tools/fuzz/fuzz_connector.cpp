@@ -1,7 +1,7 @@
 // The server's messages after the handshake, handed to the Connector's
-// receive step in-process (no socket): the input is cut at its zero bytes as
-// the stream would be, and each message goes to Connector::handleReceived; a
-// tail without its zero byte is no message. First the Connector learns three
+// receive step in-process (no socket): the input is cut into messages by the
+// stream's own framing (MessageFramer), and each message goes to
+// Connector::handleReceived; an unfinished tail is no message. First the Connector learns three
 // types and is given two nodes, as a server would do it. Behind the
 // Delegator a stand-in for the bus master checks what reaches the bus side:
 //   - every node handed over fits a bus frame, has a value table of its
@@ -12,12 +12,12 @@
 // assignment, so the registry grows the way the real bus master makes it.
 // Node lists come only in the handshake, which needs the socket: addNode is
 // not expected here.
-#include <cstring>
 #include <map>
 #include <set>
 
 #include "Connector.h"
 #include "FuzzSupport.h"
+#include "MessageFramer.h"
 
 namespace {
 
@@ -77,11 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     busMaster.setConnector(&connector);
     connector.setDelegator(&busMaster);
     for (const char* message : PRELUDE) connector.handleReceived(message);
-    const char* next = reinterpret_cast<const char*>(data);
-    const char* const end = next + size;
-    for (const char* zero; (zero = static_cast<const char*>(std::memchr(next, 0, static_cast<std::size_t>(end - next))));
-         next = zero + 1) {
-        connector.handleReceived(std::string(next, zero));
-    }
+    MessageFramer framer;
+    framer.append(reinterpret_cast<const char*>(data), size);
+    for (std::string message; framer.next(message);) connector.handleReceived(message);
     return 0;
 }

@@ -218,6 +218,10 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
     }
 
     const Json::Value& server = root["server"];
+    s.framing = text(server, "framing", s.framing, f + " server");
+    if (s.framing != "zero" && s.framing != "line_feed" && s.framing != "crlf" && s.framing != "none")
+        throw std::runtime_error(f + " server: \"framing\" is \"zero\", \"line_feed\", \"crlf\" or \"none\"");
+    s.pretty = flag(server, "pretty", s.pretty, f + " server");
     s.addressAnswer = answer(server["address_answer"], f + " server.address_answer");
     s.typeAnswer = answer(server["type_answer"], f + " server.type_answer");
     s.nodeAnswer = answer(server["node_answer"], f + " server.node_answer");
@@ -303,6 +307,13 @@ Scenario Scenario::parse(const std::string& source, const std::string& fileName)
         if (!st.after.empty() && !ids.count(st.after))
             throw std::runtime_error(fail(f, "step \"" + st.id + "\" waits for unknown id \"" + st.after + "\""));
     return s;
+}
+
+std::string Scenario::messageEnding() const {
+    if (framing == "line_feed") return "\n";
+    if (framing == "crlf") return "\r\n";
+    if (framing == "none") return "";
+    return std::string(1, '\0');
 }
 
 const Scenario::Type* Scenario::findType(int code) const {

@@ -100,6 +100,10 @@ struct Scenario {
     int fillerFirstAddress = 1000;
 
     Answer addressAnswer, typeAnswer, nodeAnswer;
+    // How the server ends its messages: "zero" (a zero byte), "line_feed",
+    // "crlf" or "none"; `pretty`: spread over indented lines.
+    std::string framing = "zero";
+    bool pretty = false;
     bool answerNewNodes = true;
     double answerDelay = 0.2;
     std::vector<Command> commands;
@@ -116,6 +120,8 @@ struct Scenario {
     const Node* findNodeByAddress(int address) const;
     const Node* findNodeByRandom(int random) const;
 
+    // The bytes that end each of the server's messages.
+    std::string messageEnding() const;
     // The three handshake answers as the server sends them.
     std::string addressAnswerText() const;
     std::string typeAnswerText() const;

@@ -149,11 +149,17 @@ bool ScriptedServer::send(const std::vector<std::string>& messages, const std::v
         Event e;
         e.kind = Event::Kind::ServerOut;
         e.json = parseJson(messages[i]);
-        e.text = printable(messages[i]);
+        std::string text = messages[i];
+        if (pretty_ && !e.json.isNull()) {
+            Json::StreamWriterBuilder builder;
+            builder["indentation"] = "  ";
+            text = Json::writeString(builder, e.json);
+        }
+        // The usual zero byte goes unsaid; any other ending is shown.
+        e.text = printable(text) + (ending_ == std::string(1, '\0') ? "" : printable(ending_));
         if (i + 1 < messages.size()) e.text += "   (in one write with the next)";
         trace_.record(e);
-        bytes += messages[i];
-        bytes.push_back('\0');
+        bytes += text + ending_;
     }
     std::vector<size_t> cuts = split;
     cuts.push_back(bytes.size());

@@ -31,7 +31,15 @@ public:
     // Starts accepting (one client) and receiving on a thread of its own.
     void start();
 
-    // Sends the messages, each followed by a zero byte, in one write; or,
+    // How the server ends its messages: a zero byte (the default), a line
+    // feed, CR LF or nothing; `pretty` spreads JSON messages over indented
+    // lines. Call before start().
+    void setFraming(const std::string& ending, bool pretty) {
+        ending_ = ending;
+        pretty_ = pretty;
+    }
+
+    // Sends the messages, each followed by its ending, in one write; or,
     // with split points, in pieces cut after those byte counts, a few
     // milliseconds apart. Each message goes into the trace. False when no
     // client is connected or the write failed.
@@ -55,6 +63,8 @@ private:
     int wake_[2] = {-1, -1};  // a pipe that ends the thread's poll
     int port_ = 0;
     std::chrono::steady_clock::time_point readFrom_;  // under sendMutex_: reading paused until then
+    std::string ending_ = std::string(1, '\0');
+    bool pretty_ = false;
     mutable std::mutex sendMutex_;
     std::thread thread_;
 };

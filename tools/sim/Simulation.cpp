@@ -48,6 +48,7 @@ int Simulation::run() {
     // The gateway finds the line by a stable name, as by /dev/serial/by-id.
     BusBench bus(trace_, sc, options_.withoutPin ? "" : ws.valuePath(sc.pin), ws.dir() + "/bus-adapter");
     ScriptedServer server(trace_);
+    server.setFraming(sc.messageEnding(), sc.pretty);
 
     // The configuration the gateway finds in its working directory.
     std::vector<std::pair<std::string, std::string>> settings = {
