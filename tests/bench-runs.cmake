@@ -15,10 +15,8 @@ if(TARGET pelko-sim AND NOT CMAKE_CROSSCOMPILING)
   # again it receives every node's latest value, and the link goes on.
   pelko_bench_run(ServerStopsReadingThenGetsTheLatestValues
                   --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/server-stall.json)
-endif()
-# Servers that end their messages with a line feed (pretty-printed over many
-# lines) or with nothing at all: the whole handshake and the commands served.
-if(TARGET pelko-sim AND NOT CMAKE_CROSSCOMPILING)
+  # Servers that end their messages with a line feed (pretty-printed over many
+  # lines) or with nothing at all: the whole handshake and the commands served.
   pelko_bench_run(ServerEndsMessagesWithLineFeeds --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/framing-line-feed.json)
   pelko_bench_run(ServerEndsMessagesWithNothing --scenario ${PROJECT_SOURCE_DIR}/tools/scenarios/framing-none.json)
 endif()
