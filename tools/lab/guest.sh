@@ -12,14 +12,133 @@ pass() { echo "PASS: $group: $*"; }
 fail() { echo "FAIL: $group: $*"; }
 check() {  # check TITLE COMMAND...: PASS when the command succeeds
   title=$1; shift
-  if "$@"; then pass "$title"; else fail "$title"; fi
+  if "$@"; then pass "$title"; else fail "$title"; return 1; fi
 }
 finish() {
   echo "lab: group $group done"
   [ $$ -ne 1 ] || { sync; exec /bin/busybox poweroff -f; }
 }
-[ $$ -ne 1 ] || trap finish EXIT
+if [ $$ -eq 1 ]; then
+  trap finish EXIT
+  mkdir -p /dev/pts && mount -t devpts -o ptmxmode=666 devpts /dev/pts && ln -sf pts/ptmx /dev/ptmx
+  hostname lab
+  busybox ip link set lo up
+fi
+
+# One simulated GPIO chip, labelled pelko-lab, of 8 lines; line 5, named
+# pelko-de, is the bus driver's direction pin. Sets chip (its /dev node),
+# base (its first global sysfs number) and level (the file that shows what
+# a consumer drives on line 5).
+make_chip() {
+  grep -q configfs /proc/filesystems || busybox modprobe configfs || return 1
+  insmod "$cache/modules-$kver/irq_sim.ko" && insmod "$cache/modules-$kver/gpio-sim.ko" || return 1
+  grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs none /sys/kernel/config || return 1
+  c=/sys/kernel/config/gpio-sim/lab
+  mkdir -p $c/bank0/line5 && echo 8 > $c/bank0/num_lines && echo pelko-lab > $c/bank0/label &&
+    echo pelko-de > $c/bank0/line5/name && echo 1 > $c/live || return 1
+  chip=/dev/$(cat $c/bank0/chip_name)
+  base=$(cat /sys/class/gpio/$(cat $c/bank0/chip_name)/base 2>/dev/null || cat /sys/bus/gpio/devices/$(cat $c/bank0/chip_name)/../gpio/*/base)
+  level=/sys/devices/platform/$(cat $c/dev_name)/$(cat $c/bank0/chip_name)/sim_gpio5/value
+  # udev, where it runs, may take a moment over the node.
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$chip" ] && break; sleep 0.2; done
+  echo "lab: gpio-sim chip pelko-lab is $chip, sysfs base $base, line 5 shown in $level"
+  [ -e "$chip" ] && [ -n "$base" ] && [ -e "$level" ]
+}
+
+sim=$repo/build/tools/sim/pelko-sim
+bench() {  # bench TITLE PELKO-SIM-ARGUMENTS...: the default scenario on ttyS1/ttyS2
+  title=$1; shift
+  t0=$(date +%s)
+  timeout 180 "$sim" --tty-pair /dev/ttyS1 /dev/ttyS2 "$@" > /tmp/bench.out 2>&1
+  status=$?
+  cat /tmp/bench.out
+  if [ $status -eq 0 ]; then
+    pass "$title ($(($(date +%s) - t0)) s)"
+  else
+    grep '^  FAIL' /tmp/bench.out | sed 's/^/lab: /'
+    fail "$title (status $status)"
+  fi
+}
+
+# refused TITLE PATTERN PELKO-SIM-ARGUMENTS...: the gateway ends with status 1
+# after the handshake, and its standard error holds exactly one line
+# matching PATTERN (an extended regular expression).
+refused() {
+  title=$1 pattern=$2; shift 2
+  timeout 120 "$sim" --scenario "$repo/tools/lab/direction-fails.json" --tty-pair /dev/ttyS1 /dev/ttyS2 "$@" \
+    > /tmp/refused.out 2>&1
+  status=$?
+  cat /tmp/refused.out
+  n=$(sed -n 's/^ *[0-9.]*  gw ERR     //p' /tmp/refused.out | grep -cE "$pattern")
+  if [ $status -eq 0 ] && [ "$n" -eq 1 ]; then
+    pass "$title"
+  else
+    grep '^  FAIL' /tmp/refused.out | sed 's/^/lab: /'
+    fail "$title (pelko-sim status $status, $n lines matching: $pattern)"
+  fi
+}
 
 echo "lab: group $group on $(uname -r)"
-check "the guest runs the host binaries" test -x "$repo/build/pelko"
-finish
+case "$group" in
+bench)
+  check "gpio-sim chip made" make_chip || exit 0
+  pin=$((base + 5))
+  bench "default scenario, direction=sysfs, pin $pin (chip base $base + 5)" \
+    --pin-file "$level" --set direction=sysfs --set gpio=$pin --set gpio_root=/sys/class/gpio
+  check "pin at 0 after the gateway stopped" test "$(cat "$level")" = 0
+  # A stopped gateway leaves its sysfs pin exported (the next run takes it
+  # over as it is); the character device cannot have it until it goes.
+  echo $pin > /sys/class/gpio/unexport
+  bench "default scenario, direction=gpiochip, line by name pelko-de" \
+    --pin-file "$level" --set direction=gpiochip --set gpio=pelko-de
+  bench "default scenario, direction=gpiochip, chip label pelko-lab + offset 5" \
+    --pin-file "$level" --set direction=gpiochip --set gpio_chip=pelko-lab --set gpio=5
+  check "pin at 0 after the gateway stopped" test "$(cat "$level")" = 0
+  bench "default scenario, direction=none" --direction none
+  ;;
+kernel)
+  check "gpio-sim chip made" make_chip || exit 0
+  pin=$((base + 5))
+  refused "sysfs pin 5, outside every chip: EINVAL, and the help names pelko-lab, its base and gpio=$pin" \
+    "^  pelko-lab: base $base, gpio=$pin\$" --set direction=sysfs --set gpio=5 --set gpio_root=/sys/class/gpio
+  grep -q "could not write to SYSFS GPIO export device: Invalid argument" /tmp/refused.out &&
+    pass "the export's EINVAL is reported" || fail "the export's EINVAL is reported"
+  refused "gpiochip: a line name no chip has" '^no GPIO line named "no-such-line" on any chip among /dev/gpiochip\*' \
+    --set direction=gpiochip --set gpio=no-such-line
+  # A program holding line 5 through the character device.
+  gpioset --mode=signal "$chip" 5=0 & holder=$!
+  sleep 1
+  refused "gpiochip: a line held by another program: EBUSY naming the holder" \
+    '^could not request /dev/gpiochip[0-9]+ line 5 "pelko-de": Device or resource busy \(held by "gpioset"\)$' \
+    --set direction=gpiochip --set gpio=pelko-de
+  refused "sysfs: a line held through the character device: EBUSY from export, reported as such" \
+    "^could not write to SYSFS GPIO export device: Device or resource busy\$" --set direction=sysfs --set gpio=$pin --set gpio_root=/sys/class/gpio
+  kill $holder; wait $holder 2>/dev/null
+  refused "direction=rs485 on an 8250: its one \"no RS-485 support\" line and status 1" \
+    "^could not switch .* to RS-485 mode: no RS-485 support \(Inappropriate ioctl for device\)$" --set direction=rs485
+  # The line's settings as the 8250 driver has them while the gateway runs.
+  "$sim" --tty-pair /dev/ttyS1 /dev/ttyS2 --direction none > /tmp/line.out 2>&1 & run=$!
+  for _ in $(seq 40); do grep -q "handshake answered" /tmp/line.out && break; sleep 0.5; done
+  sleep 2
+  settings=$(stty -F /dev/ttyS1 -a 2>&1)
+  wait $run; status=$?
+  echo "$settings"
+  ok=1
+  words=$(echo "$settings" | tr ' ;' '\n\n')
+  case "$settings" in *"speed 115200 baud"*"min = 0"*"time = 0"*) ;; *) echo "lab: ttyS1 not 115200, min 0, time 0"; ok=0 ;; esac
+  for want in cs8 -parenb -cstopb -crtscts -ixon -ixoff -icanon -echo -isig -opost clocal cread -icrnl -inlcr; do
+    echo "$words" | grep -qx -- "$want" || { echo "lab: ttyS1 lacks $want"; ok=0; }
+  done
+  [ $ok = 1 ] && pass "ttyS1 after the gateway opened it: raw, 115200 8N1, no flow control" ||
+    fail "ttyS1 after the gateway opened it: raw, 115200 8N1, no flow control"
+  [ $status = 0 ] && pass "default scenario on the real line while its settings were read" ||
+    fail "default scenario on the real line while its settings were read (status $status)"
+  grep -q "no modem control lines" /tmp/line.out && fail "a real UART: no \"no modem control lines\" warning" ||
+    pass "a real UART: no \"no modem control lines\" warning"
+  ;;
+debug)
+  make_chip
+  bench "sysfs" --pin-file "$level" --set direction=sysfs --set gpio=$((base + 5)) --set gpio_root=/sys/class/gpio
+  ;;
+*) check "the guest runs the host binaries" test -x "$repo/build/pelko" ;;
+esac
