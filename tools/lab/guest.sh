@@ -16,10 +16,11 @@ check() {  # check TITLE COMMAND...: PASS when the command succeeds
 }
 finish() {
   echo "lab: group $group done"
-  [ $$ -ne 1 ] || { sync; exec /bin/busybox poweroff -f; }
+  # As the first process, or run by the lab's unit under systemd: off.
+  [ $$ -ne 1 ] && [ "${2:-}" != --poweroff ] || { sync; exec /bin/busybox poweroff -f; }
 }
+trap 'finish "$@"' EXIT
 if [ $$ -eq 1 ]; then
-  trap finish EXIT
   mkdir -p /dev/pts && mount -t devpts -o ptmxmode=666 devpts /dev/pts && ln -sf pts/ptmx /dev/ptmx
   hostname lab
   busybox ip link set lo up
@@ -135,6 +136,83 @@ kernel)
     fail "default scenario on the real line while its settings were read (status $status)"
   grep -q "no modem control lines" /tmp/line.out && fail "a real UART: no \"no modem control lines\" warning" ||
     pass "a real UART: no \"no modem control lines\" warning"
+  ;;
+deployed)
+  check "gpio-sim chip made" make_chip || exit 0
+  udevadm settle
+  pin=$((base + 5))
+  deb=$(ls "$cache"/deb/pelko_*.deb)
+  deployed() {  # deployed TITLE SETTINGS [ENV...]: the packaging test on ttyS1 and the gpio-sim pin
+    title=$1 settings=$2; shift 2
+    t0=$(date +%s)
+    env PELKO_DEPLOY_TEST=1 PELKO_DEPLOY_DEB="$deb" PELKO_DEPLOY_UART=/dev/ttyS1 PELKO_DEPLOY_LEVEL="$level" \
+      PELKO_DEPLOY_SETTINGS="$settings" "$@" \
+      timeout 300 bash "$repo/tests/check-packaging.sh" deployed "$repo/build" > /tmp/deployed.out 2>&1
+    status=$?
+    sed 's/^/lab: /' /tmp/deployed.out
+    if [ $status -eq 0 ]; then
+      pass "$title ($(($(date +%s) - t0)) s)"
+    else
+      fail "$title"
+    fi
+  }
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, direction=sysfs pin $pin" \
+    "$(printf 'direction=sysfs\ngpio=%s' $pin)"
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, direction=gpiochip line pelko-de" \
+    "$(printf 'direction=gpiochip\ngpio=pelko-de')"
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, real-time drop-in, rt_priority=50" \
+    "$(printf 'direction=gpiochip\ngpio_chip=pelko-lab\ngpio=5')" PELKO_DEPLOY_REALTIME=1
+
+  # The stock unit with rt_priority=50, then the move from sysfs to gpiochip,
+  # with the test's server on the guest's loopback and one node listed that
+  # never answers on ttyS1.
+  dpkg -i "$deb" >/dev/null
+  systemctl daemon-reload
+  j() { journalctl -u pelko.service --since "$since" -o cat --no-pager "$@"; }
+  srv=/run/lab-server && mkdir -p $srv
+  python3 "$repo/tests/deploy-server.py" $srv & serverpid=$!
+  for _ in $(seq 50); do [ -s $srv/port ] && break; sleep 0.1; done
+  configure() {  # configure SETTINGS: pelko.conf for the test server, ttyS1 and these keys
+    printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\n%s\n' "$(cat $srv/port)" "$1" > /etc/pelko/pelko.conf
+  }
+  # The bus thread runs: it polls the listed node, which never answers.
+  serving() {
+    for _ in $(seq 60); do j -p warning | grep -q 'Missing start from node address 16' && return 0; sleep 0.5; done
+    return 1
+  }
+  state() { systemctl show -P "$1" pelko.service; }
+
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  configure "$(printf 'direction=gpiochip\ngpio=pelko-de\nrt_priority=50')"
+  timeout 60 systemctl start pelko.service
+  check "stock unit, rt_priority=50: ready" test "$(state SubState)" = running
+  check "stock unit, rt_priority=50: the bus served" serving
+  sleep 5
+  j -p warning | grep '^warning:'
+  check "stock unit, rt_priority=50: not killed by the system call filter, no restart" \
+    test "$(state NRestarts)" = 0 -a "$(state SubState)" = running
+  check "stock unit, rt_priority=50: one warning line, the priority refused" \
+    test "$(j -p warning | grep -c '^warning:')" = 1
+  check "stock unit, rt_priority=50: \"real-time priority 50 refused: Operation not permitted\"" \
+    j -p warning -g '^warning: bus thread left at normal priority, real-time priority 50 refused: Operation not permitted$'
+  systemctl stop pelko.service
+
+  # A running installation moved from sysfs to gpiochip: the configuration
+  # and a restart, nothing else.
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  configure "$(printf 'direction=sysfs\ngpio=%s' $pin)"
+  timeout 60 systemctl start pelko.service
+  check "sysfs: ready, pin $pin exported" test "$(state SubState)" = running -a -d /sys/class/gpio/gpio$pin
+  configure "$(printf 'direction=gpiochip\ngpio=pelko-de')"
+  timeout 60 systemctl restart pelko.service
+  sleep 5
+  j | tail -n 5
+  check "moved to gpiochip by a restart: running, no restart since" \
+    test "$(state SubState)" = running -a "$(state NRestarts)" = 0
+  check "moved to gpiochip: the sysfs export is gone" test ! -e /sys/class/gpio/gpio$pin
+  check "moved to gpiochip: the bus served" serving
+  systemctl stop pelko.service
+  kill $serverpid
   ;;
 debug)
   make_chip
