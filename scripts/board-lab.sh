@@ -100,11 +100,12 @@ debdir=$cache/deb && rm -rf "$debdir" && mkdir -p "$debdir"
 (cd build && cpack -G DEB -B "$debdir" >/dev/null) || { say "cpack failed"; exit 1; }
 
 # --- One VM per group. ttyS0 is the console; ttyS1 and ttyS2 are joined as a
-# null modem by one socket (the gateway on ttyS1, the simulated bus on ttyS2).
+# null modem by one socket (the gateway on ttyS1, the simulated bus on ttyS2);
+# ttyS3 leads nowhere (a second gateway's bus that nobody answers on).
 passed=0 failed=0
 run_group() {
   local group=$1 boot=script limit=600 sock log start status
-  case "$group" in deployed) boot=systemd ;; esac
+  case "$group" in deployed) boot=systemd limit=900 ;; esac
   sock=$(mktemp -u /tmp/pelko-lab-XXXXXX.sock)
   log=$cache/$group.log
   start=$(date +%s)
@@ -113,6 +114,7 @@ run_group() {
     -display none -monitor none -serial stdio \
     -chardev socket,id=line1,path="$sock",server=on,wait=off -serial chardev:line1 \
     -chardev socket,id=line2,path="$sock" -serial chardev:line2 \
+    -chardev null,id=line3 -serial chardev:line3 \
     -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \
     -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
     -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \

@@ -106,7 +106,7 @@ deployed)
   #                           (e.g. direction=gpiochip and gpio=<line name>)
   #   PELKO_DEPLOY_LEVEL      the file that shows the level driven on the pin
   #   PELKO_DEPLOY_REALTIME=1 rt_priority=50 and the README's real-time drop-in
-  [ -d /run/systemd/system ] || { echo "skipped: systemd is not this machine's first process (no /run/systemd/system)"; exit 77; }
+  [ -d /run/systemd/system ] || { echo "skipped: systemd is not this machine's first process (no /run/systemd/system); scripts/board-lab.sh runs this test in a virtual machine"; exit 77; }
   [ "${PELKO_DEPLOY_TEST:-}" = 1 ] || { echo "skipped: set PELKO_DEPLOY_TEST=1 to let the test install the package here"; exit 77; }
   [ "$(id -u)" -eq 0 ] || { echo "skipped: installing the package needs root"; exit 77; }
   deb=${PELKO_DEPLOY_DEB:-}

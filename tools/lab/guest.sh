@@ -8,6 +8,8 @@ group=$1
 arg() { sed -n "s/.*pelko\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
 repo=$(arg repo) cache=$(arg cache) kver=$(arg kver)
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+# The console is a terminal: no pager to wait for a key, no colours.
+export SYSTEMD_PAGER=cat SYSTEMD_COLORS=0
 pass() { echo "PASS: $group: $*"; }
 fail() { echo "FAIL: $group: $*"; }
 check() {  # check TITLE COMMAND...: PASS when the command succeeds
@@ -213,10 +215,34 @@ deployed)
   check "moved to gpiochip: the bus served" serving
   systemctl stop pelko.service
   kill $serverpid
+
+  # Two buses side by side: pelko@a on ttyS1 and line 5, pelko@b on ttyS3
+  # and line 6, each with its own server.
+  for i in a b; do
+    mkdir -p /run/lab-$i
+    python3 "$repo/tests/deploy-server.py" /run/lab-$i & eval server_$i=$!
+  done
+  for _ in $(seq 50); do [ -s /run/lab-a/port ] && [ -s /run/lab-b/port ] && break; sleep 0.1; done
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n' \
+    "$(cat /run/lab-a/port)" > /etc/pelko/a.conf
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS3\ndirection=gpiochip\ngpio_chip=pelko-lab\ngpio=6\n' \
+    "$(cat /run/lab-b/port)" > /etc/pelko/b.conf
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  timeout 90 systemctl start pelko@a.service pelko@b.service
+  sleep 3
+  for i in a b; do
+    check "pelko@$i: ready, no restart" test "$(systemctl show -P SubState pelko@$i.service)" = running \
+      -a "$(systemctl show -P NRestarts pelko@$i.service)" = 0
+    for _ in $(seq 60); do
+      journalctl -u pelko@$i.service --since "$since" -o cat -p warning | grep -q 'Missing start from node address 16' && break
+      sleep 0.5
+    done
+    check "pelko@$i: its bus served" journalctl -u pelko@$i.service --since "$since" -o cat -p warning -g 'Missing start from node address 16'
+  done
+  gpioinfo pelko-lab | grep -E 'line +[56]:'
+  check "pelko@a and pelko@b hold lines 5 and 6" test "$(gpioinfo pelko-lab | grep -cE 'line +[56]:.*"pelko" +output')" = 2
+  systemctl stop pelko@a.service pelko@b.service
+  kill $server_a $server_b
   ;;
-debug)
-  make_chip
-  bench "sysfs" --pin-file "$level" --set direction=sysfs --set gpio=$((base + 5)) --set gpio_root=/sys/class/gpio
-  ;;
-*) check "the guest runs the host binaries" test -x "$repo/build/pelko" ;;
+*) fail "no group $group" ;;
 esac
