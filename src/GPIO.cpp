@@ -74,9 +74,18 @@ GPIO::~GPIO() {
 
 int GPIO::exportGpio() {
     // EBUSY: exported already (an earlier run never unexports); use it as it is.
+    // The kernel answers the same when a program holds the line through the
+    // character device; then no gpio<N> appears, and that is fatal.
     // EINVAL: the kernel knows no such pin, most likely because it counts
     // from a chip base now; say what to write instead.
     writeOnce(root + "/export", "export", gpionum, nullptr, [this](int reason) {
+        std::error_code ec;
+        if (reason == EBUSY && !std::filesystem::exists(root + "/gpio" + gpionum, ec)) {
+            errno = reason;
+            console::failed("could not write to SYSFS GPIO export device");
+            console::err("pin " + gpionum + " is not exported, yet in use: a program holds it through the GPIO character device");
+            console::endProcess(1);
+        }
         if (reason == EINVAL) {
             errno = reason;
             console::failed("could not write to SYSFS GPIO export device");

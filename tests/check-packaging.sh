@@ -29,6 +29,7 @@ gpio)
   group=$(id -gn)
   mkdir -p "$tmp/sys"
   : > "$tmp/sys/export"
+  export PELKO_STATE_DIR=$tmp/run
   printf '[Settings]\nGPIO = 17\ngpio_root=%s\n' "$tmp/sys" > "$tmp/pelko.conf"
   # Pin already exported: nothing written to export, files made group-writable.
   mkdir -p "$tmp/sys/gpio17"
@@ -43,6 +44,18 @@ gpio)
   rm -rf "$tmp/sys/gpio17"
   "$helper" "$tmp/pelko.conf" "$group" 2>/dev/null && fail "helper succeeded although the pin never appeared"
   [ "$(cat "$tmp/sys/export")" = "17" ] && [ "$(wc -c < "$tmp/sys/export")" -eq 2 ] || fail "export got '$(cat "$tmp/sys/export")'"
+  # Moved to gpiochip: the pin that sysfs mode left exported is unexported
+  # (number as it stands), the chip granted; only once.
+  mkdir -p "$tmp/sys/gpio17" && : > "$tmp/sys/gpio17/direction" && : > "$tmp/sys/gpio17/value"
+  : > "$tmp/sys/unexport" && : > "$tmp/chip" && chmod 600 "$tmp/chip"
+  "$helper" "$tmp/pelko.conf" "$group" || fail "helper failed on an exported pin"
+  printf '[settings]\ndirection=gpiochip\ngpio_chip=%s\ngpio=5\n' "$tmp/chip" > "$tmp/pelko.conf"
+  "$helper" "$tmp/pelko.conf" "$group" || fail "helper failed in gpiochip mode"
+  [ "$(cat "$tmp/sys/unexport")" = "17" ] && [ "$(wc -c < "$tmp/sys/unexport")" -eq 2 ] ||
+    fail "unexport got '$(cat "$tmp/sys/unexport")' after the move to gpiochip"
+  [ "$(stat -c %A "$tmp/chip" | cut -c5-6)" = "rw" ] || fail "chip not group read-write"
+  : > "$tmp/sys/unexport"
+  "$helper" "$tmp/pelko.conf" "$group" && [ ! -s "$tmp/sys/unexport" ] || fail "unexported again"
   # No pin configured: a clear message.
   printf '[settings]\nip=x\n' > "$tmp/none.conf"
   msg=$("$helper" "$tmp/none.conf" "$group" 2>&1) && fail "helper accepted a configuration without gpio"
@@ -82,49 +95,32 @@ deb)
   fi
   ;;
 deployed)
-  # Needs a machine booted with systemd (a board, a virtual machine, or a
-  # container with systemd as its first process) on which installing the
-  # package is allowed.
-  [ -d /run/systemd/system ] || { echo "skipped: systemd is not this machine's first process (no /run/systemd/system)"; exit 77; }
+  # Needs a machine booted with systemd (a board, a virtual machine such as
+  # scripts/board-lab.sh boots, or a container with systemd as its first
+  # process) on which installing the package is allowed. By default the bus is
+  # a pseudo-terminal and the pin a directory laid out as sysfs; the lab points
+  # them at real ones:
+  #   PELKO_DEPLOY_DEB        a built package (default: cpack in BUILDDIR)
+  #   PELKO_DEPLOY_UART       the gateway's serial port (nobody answers on it)
+  #   PELKO_DEPLOY_SETTINGS   pelko.conf keys for the pin, one KEY=VALUE a line
+  #                           (e.g. direction=gpiochip and gpio=<line name>)
+  #   PELKO_DEPLOY_LEVEL      the file that shows the level driven on the pin
+  #   PELKO_DEPLOY_REALTIME=1 rt_priority=50 and the README's real-time drop-in
+  [ -d /run/systemd/system ] || { echo "skipped: systemd is not this machine's first process (no /run/systemd/system); scripts/board-lab.sh runs this test in a virtual machine"; exit 77; }
   [ "${PELKO_DEPLOY_TEST:-}" = 1 ] || { echo "skipped: set PELKO_DEPLOY_TEST=1 to let the test install the package here"; exit 77; }
   [ "$(id -u)" -eq 0 ] || { echo "skipped: installing the package needs root"; exit 77; }
-  (cd "$2" && cpack -G DEB -B "$tmp" >/dev/null) || fail "cpack failed"
+  deb=${PELKO_DEPLOY_DEB:-}
+  if [ -z "$deb" ]; then
+    (cd "$2" && cpack -G DEB -B "$tmp" >/dev/null) || fail "cpack failed"
+    deb=$(ls "$tmp"/pelko_*.deb)
+  fi
   lab=/run/pelko-test
-  rm -rf "$lab" && mkdir -p "$lab/sys/gpio7" && : > "$lab/sys/export"
+  rm -rf "$lab" && mkdir -p "$lab/sys/gpio7" && : > "$lab/sys/export" && : > "$lab/sys/unexport"
   printf 'in\n' > "$lab/sys/gpio7/direction" && printf '0\n' > "$lab/sys/gpio7/value"
   # The server (handshake, pings; closes the connection when $lab/close
-  # appears) and the bus (a pseudo-terminal nobody answers on).
-  cat > "$lab/server.py" <<'PY'
-import json, os, pty, socket, sys, time
-lab = sys.argv[1]
-master, slave = pty.openpty()
-os.symlink(os.ttyname(slave), lab + "/tty")
-srv = socket.create_server(("127.0.0.1", 0))
-open(lab + "/port", "w").write(str(srv.getsockname()[1]))
-answers = {1: {"message_type": 2, "address": 3}, 12: {"message_type": 13, "types": []},
-           8: {"message_type": 9, "nodes": []}, 16: {"message_type": 17}}
-while True:
-    conn, _ = srv.accept()
-    conn.settimeout(0.2)
-    buf = b""
-    while not os.path.exists(lab + "/close"):
-        try:
-            data = conn.recv(4096)
-        except socket.timeout:
-            continue
-        if not data:
-            break
-        buf += data
-        while b"\0" in buf:
-            text, buf = buf.split(b"\0", 1)
-            answer = answers.get(json.loads(text).get("message_type"))
-            if answer:
-                conn.sendall(json.dumps(answer).encode() + b"\0")
-    conn.close()
-    if os.path.exists(lab + "/close"):
-        os.unlink(lab + "/close")
-PY
-  python3 "$lab/server.py" "$lab" & server=$!
+  # appears) with one node on its list, and the bus (a pseudo-terminal unless
+  # a port is given) where that node never answers.
+  python3 "$(dirname "$0")/deploy-server.py" "$lab" & server=$!
   cleanup() {
     systemctl stop pelko.service 2>/dev/null || true
     dpkg --purge pelko >/dev/null 2>&1 || true
@@ -135,14 +131,31 @@ PY
   }
   trap cleanup EXIT
   for _ in $(seq 50); do [ -s "$lab/port" ] && [ -e "$lab/tty" ] && break; sleep 0.1; done
-  dpkg -i "$tmp"/pelko_*.deb >/dev/null || fail "the package does not install"
-  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=%s\ngpio=7\ngpio_root=%s\n' \
-    "$(cat "$lab/port")" "$(readlink -f "$lab/tty")" "$lab/sys" > /etc/pelko/pelko.conf
+  dpkg -i "$deb" >/dev/null || fail "the package does not install"
+  getent passwd pelko >/dev/null || fail "no user pelko after the installation"
+  uart=${PELKO_DEPLOY_UART:-$(readlink -f "$lab/tty")}
+  pin=${PELKO_DEPLOY_SETTINGS:-$(printf 'gpio=7\ngpio_root=%s' "$lab/sys")}
+  level=${PELKO_DEPLOY_LEVEL:-$lab/sys/gpio7/value}
+  {
+    printf '[settings]\nip=127.0.0.1\nport=%s\nuart=%s\n%s\n' "$(cat "$lab/port")" "$uart" "$pin"
+    [ "${PELKO_DEPLOY_REALTIME:-}" != 1 ] || printf 'rt_priority=50\n'
+  } > /etc/pelko/pelko.conf
   mkdir -p /run/systemd/system/pelko.service.d
-  printf '[Service]\nReadWritePaths=%s\nDeviceAllow=/dev/pts rw\nRestartSec=1\n' "$lab" \
-    > /run/systemd/system/pelko.service.d/test.conf
+  {
+    printf '[Service]\nRestartSec=1\n'
+    # The stand-ins live under $lab, the pty under /dev/pts.
+    [ -n "${PELKO_DEPLOY_UART:-}" ] || printf 'ReadWritePaths=%s\nDeviceAllow=/dev/pts rw\n' "$lab"
+  } > /run/systemd/system/pelko.service.d/test.conf
+  if [ "${PELKO_DEPLOY_REALTIME:-}" = 1 ]; then
+    # The drop-in as the README and the unit's comment give it.
+    sed -n '/^#   \[Service\]/,/^#   SystemCallFilter=~@privileged$/s/^#   //p' /usr/lib/systemd/system/pelko.service \
+      > /run/systemd/system/pelko.service.d/realtime.conf
+    grep -q '^RestrictRealtime=no$' /run/systemd/system/pelko.service.d/realtime.conf || fail "no real-time drop-in in the unit's comment"
+  fi
   systemctl daemon-reload
+  since=$(date '+%Y-%m-%d %H:%M:%S')
   show() { systemctl show -P "$1" pelko.service; }
+  journal() { journalctl -u pelko.service --since "$since" -o cat --no-pager "$@"; }
   # Waits up to $2 seconds for the service's NRestarts to pass $1.
   restarted() {
     for _ in $(seq $(($2 * 10))); do
@@ -152,16 +165,28 @@ PY
     return 1
   }
   # Type=notify: start returns once the gateway said READY=1.
-  timeout 30 systemctl start pelko.service || fail "not ready: $(journalctl -u pelko -n 20 --no-pager)"
+  timeout 60 systemctl start pelko.service || fail "not ready: $(journal -n 20)"
   [ "$(show SubState)" = running ] || fail "not running after start"
+  # The node on the list never answers: its failures are warnings, the
+  # handshake's lines information.
+  for _ in $(seq 100); do journal -p warning | grep -q 'Missing start from node address 16' && break; sleep 0.2; done
+  journal -p warning | grep -q 'Missing start from node address 16' || fail "no node failure at warning priority: $(journal -n 20)"
+  ! journal -p warning | grep -q 'Zadost o adresu' || fail "information lines at warning priority"
+  journal -p info | grep -q 'Zadost o adresu' || fail "the handshake's line is not in the journal"
+  if [ "${PELKO_DEPLOY_REALTIME:-}" = 1 ]; then
+    ! journal -p warning | grep -q 'warning:' || fail "the real-time drop-in left warnings: $(journal -p warning | grep 'warning:')"
+  fi
   n=$(show NRestarts)
   touch "$lab/close"
-  restarted "$n" 20 || fail "no restart after the server closed the connection"
+  restarted "$n" 30 || fail "no restart after the server closed the connection"
   n=$(show NRestarts)
   kill -STOP "$(show MainPID)"
-  restarted "$n" 30 || fail "no restart by the watchdog after SIGSTOP"
+  restarted "$n" 40 || fail "no restart by the watchdog after SIGSTOP"
+  journal | grep -q 'Watchdog timeout' || fail "no \"Watchdog timeout\" in the journal"
   systemctl stop pelko.service
-  [ "$(head -c1 "$lab/sys/gpio7/value")" = 0 ] || fail "pin not at 0 after systemctl stop"
+  [ "$(head -c1 "$level")" = 0 ] || fail "pin not at 0 after systemctl stop"
+  # The sandbox refused nothing the gateway does.
+  ! journal | grep -E 'status=31/SYS|Operation not permitted|Permission denied' || fail "the sandbox refused a call"
   ;;
 *) echo "usage: $0 unit|gpio|deb|deployed ..." >&2; exit 2 ;;
 esac

@@ -66,7 +66,12 @@ const char* codeName(int code) {
 }  // namespace
 
 BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath)
-    : trace_(trace), scenario_(scenario), pinValuePath_(pinValuePath), linkPath_(std::move(linkPath)) {
+    : BusBench(trace, scenario, pinValuePath, std::move(linkPath), RealLine{}) {}
+
+BusBench::BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath,
+                   RealLine line)
+    : trace_(trace), scenario_(scenario), pinValuePath_(pinValuePath), linkPath_(std::move(linkPath)),
+      realLine_(std::move(line)) {
     traceZero_ = std::chrono::steady_clock::now() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                         std::chrono::duration<double>(trace_.now()));
     std::vector<SimNode> nodes;
@@ -111,7 +116,20 @@ std::string BusBench::openLine(int& master, int& slave) {
 }
 
 void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
-    slavePath_ = openLine(master_, slaveKeep_);
+    if (realLine_.busTty.empty()) {
+        slavePath_ = openLine(master_, slaveKeep_);
+    } else {
+        master_ = open(realLine_.busTty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios raw{};
+        if (master_ < 0 || tcgetattr(master_, &raw) != 0)
+            throw std::runtime_error(realLine_.busTty + ": " + std::strerror(errno));
+        cfmakeraw(&raw);
+        raw.c_cflag |= CLOCAL | CREAD;
+        cfsetspeed(&raw, B115200);
+        if (tcsetattr(master_, TCSANOW, &raw) != 0) throw std::runtime_error(realLine_.busTty + ": " + std::strerror(errno));
+        tcflush(master_, TCIOFLUSH);
+        slavePath_ = realLine_.gatewayTty;
+    }
 
     BusSimulator::Options options;
     options.pinValuePath = pinValuePath_;
@@ -144,6 +162,10 @@ void BusBench::unplug() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!sim_) return;
+        if (!realLine_.busTty.empty()) {
+            trace_.note("a real serial line cannot be unplugged; the step is left out");
+            return;
+        }
         parked_.clear();
         for (std::size_t id : ids_) parked_.push_back(sim_->node(id));
         sim_->stop();

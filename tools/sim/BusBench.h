@@ -31,6 +31,14 @@ public:
     // Opens the pty pair, points `linkPath` at its slave and sets the nodes
     // up. Throws std::runtime_error.
     BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath);
+    // On a real line instead: the bus on `busTty` (set raw, 115200 8N1), the
+    // gateway's end `gatewayTty` (joined to it by a null modem). Such a line
+    // cannot be unplugged.
+    struct RealLine {
+        std::string busTty, gatewayTty;
+    };
+    BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath,
+             RealLine line);
     ~BusBench();
     BusBench(const BusBench&) = delete;
     BusBench& operator=(const BusBench&) = delete;
@@ -74,6 +82,7 @@ private:
     const Scenario& scenario_;
     const std::string pinValuePath_;
     const std::string linkPath_;
+    const RealLine realLine_;
     std::chrono::steady_clock::time_point traceZero_;
 
     // The line as it is plugged now; guarded by mutex_ (the behaviour thread

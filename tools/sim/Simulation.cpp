@@ -46,7 +46,8 @@ int Simulation::run() {
     std::deque<Pending> answers;  // the server's own replies, due in order
     bool addressSent = false, typesSent = false, nodesSent = false;
     // The gateway finds the line by a stable name, as by /dev/serial/by-id.
-    BusBench bus(trace_, sc, options_.withoutPin ? "" : ws.valuePath(sc.pin), ws.dir() + "/bus-adapter");
+    const std::string pinFile = options_.pinFile.empty() ? ws.valuePath(sc.pin) : options_.pinFile;
+    BusBench bus(trace_, sc, options_.withoutPin ? "" : pinFile, ws.dir() + "/bus-adapter", options_.line);
     ScriptedServer server(trace_);
     server.setFraming(sc.messageEnding(), sc.pretty);
 
@@ -56,7 +57,9 @@ int Simulation::run() {
         {"gpio", sc.pin},    {"gpio_root", ws.gpioRoot()}};
     // Without a pin the gpio keys go: the gateway must not need them.
     if (options_.withoutPin) settings.resize(3), settings.emplace_back("direction", "none");
-    for (const auto& kv : sc.configOverride) {
+    std::vector<std::pair<std::string, std::string>> overrides(sc.configOverride.begin(), sc.configOverride.end());
+    overrides.insert(overrides.end(), options_.settings.begin(), options_.settings.end());
+    for (const auto& kv : overrides) {
         bool replaced = false;
         for (auto& s : settings)
             if (s.first == kv.first) s.second = kv.second, replaced = true;
@@ -75,7 +78,9 @@ int Simulation::run() {
         trace_.heading("  no pelko.conf");
     }
     trace_.heading("  server on 127.0.0.1:" + std::to_string(server.port()) + ", bus on " + bus.devicePath() +
-                 (options_.withoutPin ? ", no direction pin" : ", direction pin " + sc.pin + " under " + ws.gpioRoot()));
+                 (options_.withoutPin        ? ", no direction pin"
+                  : options_.pinFile.empty() ? ", direction pin " + sc.pin + " under " + ws.gpioRoot()
+                                             : ", direction pin read from " + options_.pinFile));
     trace_.heading("");
     trace_.heading("    time  source     what");
 

@@ -4,6 +4,10 @@
 #include <atomic>
 #include <string>
 
+#include <utility>
+#include <vector>
+
+#include "BusBench.h"
 #include "Scenario.h"
 #include "Trace.h"
 #include "Verdict.h"
@@ -17,6 +21,12 @@ public:
         std::string gateway;  // path of the pelko binary
         bool keepDir = false; // leave the working directory for inspection
         bool withoutPin = false;  // pelko.conf says direction=none; no pin to check
+        // On a real machine (the board lab): a tty pair joined as a null modem
+        // instead of a pty, the pin's level read from this file instead of
+        // the stand-in sysfs, and these pelko.conf keys over the bench's own.
+        BusBench::RealLine line;
+        std::string pinFile;
+        std::vector<std::pair<std::string, std::string>> settings;
     };
 
     Simulation(const Scenario& scenario, Trace& trace, Options options);

@@ -15,6 +15,7 @@
 namespace {
 const char* kUsage =
     "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep] [--direction none]\n"
+    "                 [--tty-pair GATEWAY BUS] [--pin-file PATH] [--set KEY=VALUE]...\n"
     "       pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
     "  --scenario FILE  the run to play (default: " PELKO_SIM_DEFAULT_SCENARIO ")\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
@@ -22,6 +23,9 @@ const char* kUsage =
     "  --full           print every line of the trace, repeats included\n"
     "  --keep           leave the gateway's working directory in place\n"
     "  --direction none the gateway drives no pin (a self-switching adapter); the pin is not checked\n"
+    "  --tty-pair GATEWAY BUS  a real line: the gateway on tty GATEWAY, the bus on tty BUS (a null modem)\n"
+    "  --pin-file PATH  read the direction pin's level from PATH (a real pin's value file)\n"
+    "  --set KEY=VALUE  a pelko.conf key over the bench's own (repeatable)\n"
     "  --bench          measure the bus pace, latencies, CPU and memory (--bench --help for more)\n"
     "Exit status: 0 every step passed, 1 a step failed, 2 bad arguments or scenario, 3 bench set-up failed.\n";
 
@@ -47,6 +51,7 @@ int main(int argc, char** argv) {
     Trace::Mode mode = Trace::Mode::Normal;
     bool keep = false;
     bool withoutPin = false;
+    Simulation::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if ((a == "--scenario" || a == "--gateway") && i + 1 < argc) {
@@ -60,6 +65,14 @@ int main(int argc, char** argv) {
         } else if (a == "--direction" && i + 1 < argc && std::string(argv[i + 1]) == "none") {
             withoutPin = true;
             ++i;
+        } else if (a == "--tty-pair" && i + 2 < argc) {
+            options.line = {argv[i + 2], argv[i + 1]};
+            i += 2;
+        } else if (a == "--pin-file" && i + 1 < argc) {
+            options.pinFile = argv[++i];
+        } else if (a == "--set" && i + 1 < argc && std::string(argv[i + 1]).find('=') != std::string::npos) {
+            const std::string kv = argv[++i];
+            options.settings.emplace_back(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
@@ -90,7 +103,10 @@ int main(int argc, char** argv) {
     Trace trace(std::cout, mode);
     int status = 3;
     try {
-        Simulation sim(scenario, trace, Simulation::Options{gateway, keep, withoutPin});
+        options.gateway = gateway;
+        options.keepDir = keep;
+        options.withoutPin = withoutPin;
+        Simulation sim(scenario, trace, options);
         std::thread signalThread([&sim, signals] {
             for (;;) {
                 int sig = 0;

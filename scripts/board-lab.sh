@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The board lab: the gateway on a real Linux kernel (Debian's, under qemu
+# without KVM) with simulated GPIO chips (gpio-sim) and real 8250 UARTs, and
+# the package under a real systemd. One VM per group; prints each group's
+# checks, its time and a closing "N passed, N failed".
+#   scripts/board-lab.sh [GROUP...]     (default: every group)
+# Downloads and builds (kernel modules, initramfs) go to
+# ${PELKO_LAB_CACHE:-/var/cache/pelko-lab}, never into the checkout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+cache=${PELKO_LAB_CACHE:-/var/cache/pelko-lab}
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(bench kernel deployed)
+say() { echo "board-lab: $*"; }
+mkdir -p "$cache"
+
+# --- What the host needs: qemu, busybox, udev (device permissions in the
+# guest), and one kernel version whose image, headers and source agree.
+need=(qemu-system-x86 busybox-static udev gpiod cpio xz-utils gcc make systemd python3)
+missing=()
+for p in "${need[@]}"; do dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+done
+updated=0
+apt_install() {
+  export DEBIAN_FRONTEND=noninteractive
+  [ "$updated" = 1 ] || { apt-get update -q >/dev/null; updated=1; }
+  apt-get install -y -q --no-install-recommends "$@" >/dev/null
+}
+[ ${#missing[@]} -eq 0 ] || { say "installing ${missing[*]}"; apt_install "${missing[@]}"; }
+
+# The kernel: the one chosen before (kept in the cache), else the
+# linux-image-6.1 package whose version is the candidate of linux-source-6.1.
+if [ -s "$cache/kernel-version" ]; then
+  read -r kver ksrcver < "$cache/kernel-version"
+else
+  [ "$updated" = 1 ] || { apt-get update -q >/dev/null; updated=1; }
+  ksrcver=$(apt-cache policy linux-source-6.1 | awk '/Candidate:/ {print $2}')
+  kver=
+  for pkg in $(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' | awk '{print $1}'); do
+    if [ "$(apt-cache show --no-all-versions "$pkg" | awk '/^Version:/ {print $2}')" = "$ksrcver" ]; then
+      kver=${pkg#linux-image-}
+    fi
+  done
+  [ -n "$kver" ] || { say "no linux-image-6.1 package of version $ksrcver (the version of linux-source-6.1)"; exit 1; }
+fi
+kpkgs=("linux-image-$kver" "linux-headers-$kver" "linux-source-6.1=$ksrcver")
+kmissing=()
+for p in "${kpkgs[@]}"; do dpkg-query -W -f='${db:Status-Status}\n' "${p%%=*}" 2>/dev/null | grep -qx installed || kmissing+=("$p")
+done
+[ ${#kmissing[@]} -eq 0 ] || { say "installing ${kmissing[*]}"; apt_install "${kmissing[@]}"; }
+echo "$kver $ksrcver" > "$cache/kernel-version"
+
+# --- gpio-sim and the interrupt simulator it needs, built out of tree: the
+# kernel has neither. irq_to_desc is not exported to modules, so the
+# simulator calls the exported generic_handle_irq (which ends in the
+# handle_simple_irq it set up) instead.
+mods=$cache/modules-$kver
+if [ ! -s "$mods/gpio-sim.ko" ] || [ ! -s "$mods/irq_sim.ko" ]; then
+  say "building gpio-sim and irq_sim for $kver"
+  rm -rf "$mods" && mkdir -p "$mods/src"
+  tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$mods/src" --strip-components=3 \
+    linux-source-6.1/drivers/gpio/gpio-sim.c linux-source-6.1/drivers/gpio/gpiolib.h linux-source-6.1/kernel/irq/irq_sim.c
+  sed -i 's/handle_simple_irq(irq_to_desc(irqnum));/generic_handle_irq(irqnum);/' "$mods/src/irq_sim.c"
+  grep -q 'generic_handle_irq(irqnum);' "$mods/src/irq_sim.c" || { say "irq_sim.c no longer looks as expected"; exit 1; }
+  printf '\nMODULE_LICENSE("GPL");\n' >> "$mods/src/irq_sim.c"
+  printf 'obj-m := irq_sim.o gpio-sim.o\n' > "$mods/src/Kbuild"
+  make -s -C "/lib/modules/$kver/build" M="$mods/src" -j2 modules >"$mods/build.log" 2>&1 || { cat "$mods/build.log"; exit 1; }
+  cp "$mods/src/irq_sim.ko" "$mods/src/gpio-sim.ko" "$mods/"
+fi
+
+# --- The initramfs: busybox, the modules that reach the host's root over 9p
+# and lay the overlay, and the lab's init.
+initrd=$cache/initramfs-$kver.cpio.gz
+if [ ! -s "$initrd" ] || [ tools/lab/init -nt "$initrd" ] || [ scripts/board-lab.sh -nt "$initrd" ]; then
+  say "making the initramfs"
+  dir=$(mktemp -d)
+  mkdir -p "$dir"/{bin,proc,sys,dev,modules}
+  cp /bin/busybox "$dir/bin/busybox"
+  cp tools/lab/init "$dir/init"
+  : > "$dir/modules.order"
+  # Each module after the ones it needs, as modules.dep lists them.
+  add_module() {
+    local rel=$1 dep
+    grep -qx "${rel##*/}" "$dir/modules.order" && return 0
+    for dep in $(awk -v m="$rel:" '$1 == m { $1 = ""; print }' "/lib/modules/$kver/modules.dep"); do add_module "$dep"; done
+    cp "/lib/modules/$kver/$rel" "$dir/modules/" && echo "${rel##*/}" >> "$dir/modules.order"
+  }
+  for m in drivers/virtio/virtio_pci net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay; do add_module "kernel/$m.ko"; done
+  (cd "$dir" && find . | cpio -o -H newc --quiet | gzip -1) > "$initrd.new" && mv "$initrd.new" "$initrd"
+  rm -rf "$dir"
+fi
+
+# --- The project: its build and its package.
+# Up to date in seconds when it is.
+say "building the project"
+scripts/deps.sh build test
+scripts/build.sh default >/dev/null
+debdir=$cache/deb && rm -rf "$debdir" && mkdir -p "$debdir"
+(cd build && cpack -G DEB -B "$debdir" >/dev/null) || { say "cpack failed"; exit 1; }
+
+# --- One VM per group. ttyS0 is the console; ttyS1 and ttyS2 are joined as a
+# null modem by one socket (the gateway on ttyS1, the simulated bus on ttyS2);
+# ttyS3 leads nowhere (a second gateway's bus that nobody answers on).
+passed=0 failed=0
+run_group() {
+  local group=$1 boot=script limit=600 sock log start status
+  case "$group" in deployed) boot=systemd limit=900 ;; esac
+  sock=$(mktemp -u /tmp/pelko-lab-XXXXXX.sock)
+  log=$cache/$group.log
+  start=$(date +%s)
+  set +e
+  timeout --kill-after=10 "$limit" qemu-system-x86_64 -accel tcg -smp 1 -m 512 -nodefaults -no-reboot \
+    -display none -monitor none -serial stdio \
+    -chardev socket,id=line1,path="$sock",server=on,wait=off -serial chardev:line1 \
+    -chardev socket,id=line2,path="$sock" -serial chardev:line2 \
+    -chardev null,id=line3 -serial chardev:line3 \
+    -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \
+    -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+    -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 pelko.boot=$boot pelko.group=$group pelko.lab=$repo/tools/lab pelko.repo=$repo pelko.cache=$cache pelko.kver=$kver" \
+    </dev/null >"$log" 2>&1
+  status=$?
+  set -e
+  rm -f "$sock"
+  tr -d '\r' < "$log" | grep -E '^(PASS|FAIL|SKIP|lab:)' || true
+  local p f
+  p=$(tr -d '\r' < "$log" | grep -c '^PASS' || true)
+  f=$(tr -d '\r' < "$log" | grep -c '^FAIL' || true)
+  if ! tr -d '\r' < "$log" | grep -q "^lab: group $group done"; then
+    echo "FAIL: $group: the guest did not finish the group (qemu status $status); its console in $log:"
+    tail -n 30 "$log"
+    f=$((f + 1))
+  fi
+  say "group $group: $p passed, $f failed in $(($(date +%s) - start)) s"
+  passed=$((passed + p)) failed=$((failed + f))
+}
+for g in "${groups[@]}"; do run_group "$g"; done
+echo "board-lab: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

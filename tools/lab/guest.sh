@@ -1,0 +1,248 @@
+#!/bin/sh
+# The lab's checks inside the guest, one group per boot:
+#   guest.sh GROUP   (bench, kernel, deployed)
+# Each check prints one "PASS: ..." or "FAIL: ..." line; the last line is
+# "lab: group GROUP done". Run as the first process (every group but
+# deployed) it powers the guest off at the end, whatever happened.
+group=$1
+arg() { sed -n "s/.*pelko\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
+repo=$(arg repo) cache=$(arg cache) kver=$(arg kver)
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+# The console is a terminal: no pager to wait for a key, no colours.
+export SYSTEMD_PAGER=cat SYSTEMD_COLORS=0
+pass() { echo "PASS: $group: $*"; }
+fail() { echo "FAIL: $group: $*"; }
+check() {  # check TITLE COMMAND...: PASS when the command succeeds
+  title=$1; shift
+  if "$@"; then pass "$title"; else fail "$title"; return 1; fi
+}
+finish() {
+  echo "lab: group $group done"
+  # As the first process, or run by the lab's unit under systemd: off.
+  [ $$ -ne 1 ] && [ "${2:-}" != --poweroff ] || { sync; exec /bin/busybox poweroff -f; }
+}
+trap 'finish "$@"' EXIT
+if [ $$ -eq 1 ]; then
+  mkdir -p /dev/pts && mount -t devpts -o ptmxmode=666 devpts /dev/pts && ln -sf pts/ptmx /dev/ptmx
+  hostname lab
+  busybox ip link set lo up
+fi
+
+# One simulated GPIO chip, labelled pelko-lab, of 8 lines; line 5, named
+# pelko-de, is the bus driver's direction pin. Sets chip (its /dev node),
+# base (its first global sysfs number) and level (the file that shows what
+# a consumer drives on line 5).
+make_chip() {
+  grep -q configfs /proc/filesystems || busybox modprobe configfs || return 1
+  insmod "$cache/modules-$kver/irq_sim.ko" && insmod "$cache/modules-$kver/gpio-sim.ko" || return 1
+  grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs none /sys/kernel/config || return 1
+  c=/sys/kernel/config/gpio-sim/lab
+  mkdir -p $c/bank0/line5 && echo 8 > $c/bank0/num_lines && echo pelko-lab > $c/bank0/label &&
+    echo pelko-de > $c/bank0/line5/name && echo 1 > $c/live || return 1
+  chip=/dev/$(cat $c/bank0/chip_name)
+  base=$(cat /sys/class/gpio/$(cat $c/bank0/chip_name)/base 2>/dev/null || cat /sys/bus/gpio/devices/$(cat $c/bank0/chip_name)/../gpio/*/base)
+  level=/sys/devices/platform/$(cat $c/dev_name)/$(cat $c/bank0/chip_name)/sim_gpio5/value
+  # udev, where it runs, may take a moment over the node.
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$chip" ] && break; sleep 0.2; done
+  echo "lab: gpio-sim chip pelko-lab is $chip, sysfs base $base, line 5 shown in $level"
+  [ -e "$chip" ] && [ -n "$base" ] && [ -e "$level" ]
+}
+
+sim=$repo/build/tools/sim/pelko-sim
+bench() {  # bench TITLE PELKO-SIM-ARGUMENTS...: the default scenario on ttyS1/ttyS2
+  title=$1; shift
+  t0=$(date +%s)
+  timeout 180 "$sim" --tty-pair /dev/ttyS1 /dev/ttyS2 "$@" > /tmp/bench.out 2>&1
+  status=$?
+  cat /tmp/bench.out
+  if [ $status -eq 0 ]; then
+    pass "$title ($(($(date +%s) - t0)) s)"
+  else
+    grep '^  FAIL' /tmp/bench.out | sed 's/^/lab: /'
+    fail "$title (status $status)"
+  fi
+}
+
+# refused TITLE PATTERN PELKO-SIM-ARGUMENTS...: the gateway ends with status 1
+# after the handshake, and its standard error holds exactly one line
+# matching PATTERN (an extended regular expression).
+refused() {
+  title=$1 pattern=$2; shift 2
+  timeout 120 "$sim" --scenario "$repo/tools/lab/direction-fails.json" --tty-pair /dev/ttyS1 /dev/ttyS2 "$@" \
+    > /tmp/refused.out 2>&1
+  status=$?
+  cat /tmp/refused.out
+  n=$(sed -n 's/^ *[0-9.]*  gw ERR     //p' /tmp/refused.out | grep -cE "$pattern")
+  if [ $status -eq 0 ] && [ "$n" -eq 1 ]; then
+    pass "$title"
+  else
+    grep '^  FAIL' /tmp/refused.out | sed 's/^/lab: /'
+    fail "$title (pelko-sim status $status, $n lines matching: $pattern)"
+  fi
+}
+
+echo "lab: group $group on $(uname -r)"
+case "$group" in
+bench)
+  check "gpio-sim chip made" make_chip || exit 0
+  pin=$((base + 5))
+  bench "default scenario, direction=sysfs, pin $pin (chip base $base + 5)" \
+    --pin-file "$level" --set direction=sysfs --set gpio=$pin --set gpio_root=/sys/class/gpio
+  check "pin at 0 after the gateway stopped" test "$(cat "$level")" = 0
+  # A stopped gateway leaves its sysfs pin exported (the next run takes it
+  # over as it is); the character device cannot have it until it goes.
+  echo $pin > /sys/class/gpio/unexport
+  bench "default scenario, direction=gpiochip, line by name pelko-de" \
+    --pin-file "$level" --set direction=gpiochip --set gpio=pelko-de
+  bench "default scenario, direction=gpiochip, chip label pelko-lab + offset 5" \
+    --pin-file "$level" --set direction=gpiochip --set gpio_chip=pelko-lab --set gpio=5
+  check "pin at 0 after the gateway stopped" test "$(cat "$level")" = 0
+  bench "default scenario, direction=none" --direction none
+  ;;
+kernel)
+  check "gpio-sim chip made" make_chip || exit 0
+  pin=$((base + 5))
+  refused "sysfs pin 5, outside every chip: EINVAL, and the help names pelko-lab, its base and gpio=$pin" \
+    "^  pelko-lab: base $base, gpio=$pin\$" --set direction=sysfs --set gpio=5 --set gpio_root=/sys/class/gpio
+  grep -q "could not write to SYSFS GPIO export device: Invalid argument" /tmp/refused.out &&
+    pass "the export's EINVAL is reported" || fail "the export's EINVAL is reported"
+  refused "gpiochip: a line name no chip has" '^no GPIO line named "no-such-line" on any chip among /dev/gpiochip\*' \
+    --set direction=gpiochip --set gpio=no-such-line
+  # A program holding line 5 through the character device.
+  gpioset --mode=signal "$chip" 5=0 & holder=$!
+  sleep 1
+  refused "gpiochip: a line held by another program: EBUSY naming the holder" \
+    '^could not request /dev/gpiochip[0-9]+ line 5 "pelko-de": Device or resource busy \(held by "gpioset"\)$' \
+    --set direction=gpiochip --set gpio=pelko-de
+  refused "sysfs: a line held through the character device: EBUSY from export, reported as such" \
+    "^could not write to SYSFS GPIO export device: Device or resource busy\$" --set direction=sysfs --set gpio=$pin --set gpio_root=/sys/class/gpio
+  kill $holder; wait $holder 2>/dev/null
+  refused "direction=rs485 on an 8250: its one \"no RS-485 support\" line and status 1" \
+    "^could not switch .* to RS-485 mode: no RS-485 support \(Inappropriate ioctl for device\)$" --set direction=rs485
+  # The line's settings as the 8250 driver has them while the gateway runs.
+  "$sim" --tty-pair /dev/ttyS1 /dev/ttyS2 --direction none > /tmp/line.out 2>&1 & run=$!
+  for _ in $(seq 40); do grep -q "handshake answered" /tmp/line.out && break; sleep 0.5; done
+  sleep 2
+  settings=$(stty -F /dev/ttyS1 -a 2>&1)
+  wait $run; status=$?
+  echo "$settings"
+  ok=1
+  words=$(echo "$settings" | tr ' ;' '\n\n')
+  case "$settings" in *"speed 115200 baud"*"min = 0"*"time = 0"*) ;; *) echo "lab: ttyS1 not 115200, min 0, time 0"; ok=0 ;; esac
+  for want in cs8 -parenb -cstopb -crtscts -ixon -ixoff -icanon -echo -isig -opost clocal cread -icrnl -inlcr; do
+    echo "$words" | grep -qx -- "$want" || { echo "lab: ttyS1 lacks $want"; ok=0; }
+  done
+  [ $ok = 1 ] && pass "ttyS1 after the gateway opened it: raw, 115200 8N1, no flow control" ||
+    fail "ttyS1 after the gateway opened it: raw, 115200 8N1, no flow control"
+  [ $status = 0 ] && pass "default scenario on the real line while its settings were read" ||
+    fail "default scenario on the real line while its settings were read (status $status)"
+  grep -q "no modem control lines" /tmp/line.out && fail "a real UART: no \"no modem control lines\" warning" ||
+    pass "a real UART: no \"no modem control lines\" warning"
+  ;;
+deployed)
+  check "gpio-sim chip made" make_chip || exit 0
+  udevadm settle
+  pin=$((base + 5))
+  deb=$(ls "$cache"/deb/pelko_*.deb)
+  deployed() {  # deployed TITLE SETTINGS [ENV...]: the packaging test on ttyS1 and the gpio-sim pin
+    title=$1 settings=$2; shift 2
+    t0=$(date +%s)
+    env PELKO_DEPLOY_TEST=1 PELKO_DEPLOY_DEB="$deb" PELKO_DEPLOY_UART=/dev/ttyS1 PELKO_DEPLOY_LEVEL="$level" \
+      PELKO_DEPLOY_SETTINGS="$settings" "$@" \
+      timeout 300 bash "$repo/tests/check-packaging.sh" deployed "$repo/build" > /tmp/deployed.out 2>&1
+    status=$?
+    sed 's/^/lab: /' /tmp/deployed.out
+    if [ $status -eq 0 ]; then
+      pass "$title ($(($(date +%s) - t0)) s)"
+    else
+      fail "$title"
+    fi
+  }
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, direction=sysfs pin $pin" \
+    "$(printf 'direction=sysfs\ngpio=%s' $pin)"
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, direction=gpiochip line pelko-de" \
+    "$(printf 'direction=gpiochip\ngpio=pelko-de')"
+  deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, real-time drop-in, rt_priority=50" \
+    "$(printf 'direction=gpiochip\ngpio_chip=pelko-lab\ngpio=5')" PELKO_DEPLOY_REALTIME=1
+
+  # The stock unit with rt_priority=50, then the move from sysfs to gpiochip,
+  # with the test's server on the guest's loopback and one node listed that
+  # never answers on ttyS1.
+  dpkg -i "$deb" >/dev/null
+  systemctl daemon-reload
+  j() { journalctl -u pelko.service --since "$since" -o cat --no-pager "$@"; }
+  srv=/run/lab-server && mkdir -p $srv
+  python3 "$repo/tests/deploy-server.py" $srv & serverpid=$!
+  for _ in $(seq 50); do [ -s $srv/port ] && break; sleep 0.1; done
+  configure() {  # configure SETTINGS: pelko.conf for the test server, ttyS1 and these keys
+    printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\n%s\n' "$(cat $srv/port)" "$1" > /etc/pelko/pelko.conf
+  }
+  # The bus thread runs: it polls the listed node, which never answers.
+  serving() {
+    for _ in $(seq 60); do j -p warning | grep -q 'Missing start from node address 16' && return 0; sleep 0.5; done
+    return 1
+  }
+  state() { systemctl show -P "$1" pelko.service; }
+
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  configure "$(printf 'direction=gpiochip\ngpio=pelko-de\nrt_priority=50')"
+  timeout 60 systemctl start pelko.service
+  check "stock unit, rt_priority=50: ready" test "$(state SubState)" = running
+  check "stock unit, rt_priority=50: the bus served" serving
+  sleep 5
+  j -p warning | grep '^warning:'
+  check "stock unit, rt_priority=50: not killed by the system call filter, no restart" \
+    test "$(state NRestarts)" = 0 -a "$(state SubState)" = running
+  check "stock unit, rt_priority=50: one warning line, the priority refused" \
+    test "$(j -p warning | grep -c '^warning:')" = 1
+  check "stock unit, rt_priority=50: \"real-time priority 50 refused: Operation not permitted\"" \
+    j -p warning -g '^warning: bus thread left at normal priority, real-time priority 50 refused: Operation not permitted$'
+  systemctl stop pelko.service
+
+  # A running installation moved from sysfs to gpiochip: the configuration
+  # and a restart, nothing else.
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  configure "$(printf 'direction=sysfs\ngpio=%s' $pin)"
+  timeout 60 systemctl start pelko.service
+  check "sysfs: ready, pin $pin exported" test "$(state SubState)" = running -a -d /sys/class/gpio/gpio$pin
+  configure "$(printf 'direction=gpiochip\ngpio=pelko-de')"
+  timeout 60 systemctl restart pelko.service
+  sleep 5
+  j | tail -n 5
+  check "moved to gpiochip by a restart: running, no restart since" \
+    test "$(state SubState)" = running -a "$(state NRestarts)" = 0
+  check "moved to gpiochip: the sysfs export is gone" test ! -e /sys/class/gpio/gpio$pin
+  check "moved to gpiochip: the bus served" serving
+  systemctl stop pelko.service
+  kill $serverpid
+
+  # Two buses side by side: pelko@a on ttyS1 and line 5, pelko@b on ttyS3
+  # and line 6, each with its own server.
+  for i in a b; do
+    mkdir -p /run/lab-$i
+    python3 "$repo/tests/deploy-server.py" /run/lab-$i & eval server_$i=$!
+  done
+  for _ in $(seq 50); do [ -s /run/lab-a/port ] && [ -s /run/lab-b/port ] && break; sleep 0.1; done
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n' \
+    "$(cat /run/lab-a/port)" > /etc/pelko/a.conf
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS3\ndirection=gpiochip\ngpio_chip=pelko-lab\ngpio=6\n' \
+    "$(cat /run/lab-b/port)" > /etc/pelko/b.conf
+  since=$(date '+%Y-%m-%d %H:%M:%S')
+  timeout 90 systemctl start pelko@a.service pelko@b.service
+  sleep 3
+  for i in a b; do
+    check "pelko@$i: ready, no restart" test "$(systemctl show -P SubState pelko@$i.service)" = running \
+      -a "$(systemctl show -P NRestarts pelko@$i.service)" = 0
+    for _ in $(seq 60); do
+      journalctl -u pelko@$i.service --since "$since" -o cat -p warning | grep -q 'Missing start from node address 16' && break
+      sleep 0.5
+    done
+    check "pelko@$i: its bus served" journalctl -u pelko@$i.service --since "$since" -o cat -p warning -g 'Missing start from node address 16'
+  done
+  gpioinfo pelko-lab | grep -E 'line +[56]:'
+  check "pelko@a and pelko@b hold lines 5 and 6" test "$(gpioinfo pelko-lab | grep -cE 'line +[56]:.*"pelko" +output')" = 2
+  systemctl stop pelko@a.service pelko@b.service
+  kill $server_a $server_b
+  ;;
+*) fail "no group $group" ;;
+esac
