@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <string>
-
 #include <utility>
 #include <vector>
 
