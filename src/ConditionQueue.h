@@ -55,16 +55,6 @@ public:
         push(std::move(copy));
     }
 
-    // Waits for the next item and returns it.
-    T pop() {
-        T item;
-        std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [&] { return store_.get(item); });
-        lock.unlock();
-        room_.notify_all();
-        return item;
-    }
-
     // Waits for the next item; returns false instead once close() was called
     // and the queue has run empty.
     bool pop(T& item) {

@@ -533,12 +533,10 @@ bool Connector::readData(const Json::Value* data, unsigned int channels, unsigne
 }
 
 void Connector::setData(Node& node, const DataPlan& plan) {
-    const std::shared_ptr<ValueTable> table = node.getTable();
-    if (!table || plan.rows.empty()) return;
-    // One lock for the whole command: the bus thread never sees half of it.
-    table->withRows([&plan](unsigned int** rows) {
-        for (const DataPlan::Row& row : plan.rows) std::copy(row.values.begin(), row.values.end(), rows[row.channel]);
-    });
+    // The commit writes the whole plan under one lock: the bus thread never
+    // sees half of it.
+    stageData(node, plan);
+    if (const std::shared_ptr<ValueTable> table = node.getTable()) table->commitStaged();
 }
 
 void Connector::stageData(Node& node, const DataPlan& plan) {
