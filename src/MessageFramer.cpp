@@ -39,8 +39,7 @@ bool MessageFramer::next(std::string& text) {
             return true;
         }
     }
-    const bool open = mode == Mode::Value || mode == Mode::Junk || (mode == Mode::Start && !afterValue);
-    if (!skipping && open && pos - head > MAX_MESSAGE) overBound();
+    if (!skipping && mode != Mode::Skip && pos - head > MAX_MESSAGE) overBound();
     // What is over the bound is dropped as it is scanned.
     if (skipping) head = pos;
     compact();
@@ -119,6 +118,7 @@ bool MessageFramer::other(unsigned char byte, std::string& text) {
 
     const JsonLexer::Kind kind = lexer.feed(byte);
     if (kind == JsonLexer::Kind::Plain && opening(byte)) {
+        if (afterValue) head = pos;  // comments after a value are no part of the next one
         mode = Mode::Value;
         lineBound = false;
         opens(byte);
@@ -128,8 +128,9 @@ bool MessageFramer::other(unsigned char byte, std::string& text) {
     const bool blank = kind == JsonLexer::Kind::Invisible || kind == JsonLexer::Kind::LineEnd ||
                        (kind == JsonLexer::Kind::Plain && byte == ' ');
     if (blank || kind == JsonLexer::Kind::Comment) {
-        // Blanks before a message are no part of it, nor are comments after a value.
-        if (afterValue || (blank && head == pos)) ++head;
+        // Blanks before a message are no part of it. Comments are kept until
+        // a value starts, to count towards the bound.
+        if (blank && head == pos) ++head;
         ++pos;
         return false;
     }
