@@ -17,6 +17,7 @@
 
 #include "Console.h"
 #include "Errors.h"
+#include "JsonLexer.h"
 
 namespace {
 
@@ -132,10 +133,13 @@ bool readType(const Json::Value& object, DeviceType& type, int& code, std::strin
     return true;
 }
 
-// Shows the start of a rejected text on the console, never a whole 100 kB.
+// Shows the start of a rejected text on the console, never a whole 100 kB,
+// on one line: the line feed that ends a // comment shows as a blank.
 std::string excerpt(const std::string& text) {
     const std::size_t limit = 60;
-    return text.size() <= limit ? text : text.substr(0, limit) + "...";
+    std::string shown = text.size() <= limit ? text : text.substr(0, limit) + "...";
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    return shown;
 }
 
 }  // namespace
@@ -340,7 +344,7 @@ bool Connector::receiveText(std::string& raw) {
 }
 
 bool Connector::parse(const std::string& raw, Json::Value& message, std::string& text) {
-    text = clearChars(raw);
+    text = JsonLexer::clean(raw);
     message = Json::Value();
     try {
         // Anything after the first complete value is not looked at.
@@ -649,12 +653,3 @@ void Connector::logError(unsigned char error, unsigned short nodeAddress) {
 
 void Connector::addNodeToMap(Node& node) { nodes.emplace(node.getAddress(), node); }
 
-std::string Connector::clearChars(const std::string& text) {
-    std::string kept;
-    kept.reserve(text.size());
-    for (char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7E) kept.push_back(c);
-    }
-    return kept;
-}

@@ -151,7 +151,6 @@ private:
     // Sets the stall limits on the connection (before the send thread starts).
     void watchStalls();
     std::chrono::milliseconds sendGivesUp() const;
-    static std::string clearChars(const std::string& text);
 
     unsigned char address = 0;
     ConditionQueue<SendBacklog::Item, SendBacklog> messageQueue;

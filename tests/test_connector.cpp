@@ -243,6 +243,7 @@ TEST_F(Link, EachBadInputIsDroppedWithOneLineAndChangesNothing) {
         {"[16]", "Server message dropped: no numeric \"message_type\": [16]"},
         // The reader takes comments, but no trailing comma and no '+' before a number.
         {"/* a */ {\"message_type\": /* b */ 11, \"address\":99 /* c */} // d", "NODE_REMOVED (11) dropped: no node with address 99"},
+        {"// {\"message_type\":16}\n[", "Server message dropped: not valid JSON: // {\"message_type\":16} ["},
         {"{\"message_type\":16,}", "Server message dropped: not valid JSON: {\"message_type\":16,}"},
         {"{\"message_type\":16,\"a\":[1,]}", "Server message dropped: not valid JSON: {\"message_type\":16,\"a\":[1,]}"},
         {"{\"message_type\":+16}", "Server message dropped: not valid JSON: {\"message_type\":+16}"},
@@ -254,6 +255,39 @@ TEST_F(Link, EachBadInputIsDroppedWithOneLineAndChangesNothing) {
     for (const auto& [message, line] : cases) EXPECT_EQ(lines({message}), line.empty() ? "" : line + "\n") << message;
     EXPECT_EQ(summary(bus), (std::vector<std::string>{"address 3", "type 5/8/210", "node 21/8/2", "start"}));
     EXPECT_EQ(values(bus.calls("addNode").at(0).node), (std::vector<unsigned int>{1, 2, 7, 8}));
+}
+
+// Bad text from a server that ends its messages with line feeds costs only
+// itself, at most the 1 MiB bound and one receive (64 KiB). Each case is
+// followed by 1.2 MiB of pings and a search, whose hook sends an error
+// report: the mark that all before it was read.
+TEST_F(Link, BadTextFromALineEndedServerCostsOnlyItself) {
+    ready();
+    bus.onCall("discoverNewNodes", [this](const RecordingDelegator::Call&) { connector->logError(ERROR_UART); });
+    const std::string ping = PING + "\n";
+    const std::size_t flood = 1200 * 1024 / ping.size(), bound = TCPSocket::MAX_MESSAGE / ping.size();
+    std::string pings;
+    for (std::size_t i = 0; i < flood; ++i) pings += ping;
+    const struct { std::string bad; std::size_t answered; } cases[] = {
+        {"{\"message_type\":16,\n", flood - bound},        // never closes
+        {"{\"message_type\":16,\"a\":\"\n", flood - bound},  // an unterminated string
+        {"{\"message_type\":16 /*\n", flood - bound},      // an unterminated comment
+        {"[[{}]\n", flood - bound},                        // unmatched brackets
+        {ping + "x /* { */\n", flood + 1},                 // a '{' in a comment after a message
+        {ping + "/* {\n", flood + 1},                      // an unterminated comment after a message
+        {"{\"message_type\":16,\"a\":\"x" + std::string(1, '\0') + "y\"}\n", flood},  // a zero byte in a string
+        // A // comment ends at its line break, for the framing and the reader alike.
+        {"{\"message_type\":16, // }\r\n\"a\":\"//\",\n\"x\":1}\n// {\n{\"message_type\": // \t}\n16}\r\n", flood + 2},
+    };
+    for (const auto& c : cases) {
+        std::thread feeder([&] { server.sendRaw(c.bad + pings + json(Connector::DISCOVER_NEW_NODES) + "\n"); });
+        std::size_t pongs = 0, lost = c.answered < flood ? 64 * 1024 / ping.size() + 2 : 0;
+        std::string text;
+        while (server.receiveMessage(text, 10000) && text == PONG) ++pongs;
+        feeder.join();
+        EXPECT_EQ(text, error(ERROR_UART)) << c.bad << ": the search after the pings was not served";
+        EXPECT_TRUE(pongs <= c.answered && pongs + lost >= c.answered) << c.bad << ": " << pongs << " pongs";
+    }
 }
 
 TEST_F(Link, NodeRemovedReachesTheBusMasterBeforeTheRegistryForgetsIt) {

@@ -127,6 +127,7 @@ TEST_F(Stream, MessagesEndWhereTheirValueClosesWithoutZeroBytes) {
         {"text that starts no value ends at its zero byte or line feed", z("nonsense") + "hello {\n[1]", {"nonsense", "hello {", "[1]"}},
         {"text after a value up to the zero byte is the message's own", z("{\"a\":1} and more\n") + "[5]", {"{\"a\":1}", "[5]"}},
         {"text after a value up to the next one is skipped with a line", "{\"a\":1}  not json,  {\"b\":2}", {"{\"a\":1}", "{\"b\":2}"}},
+        {"a value after text on its line ends with the line", "{\"a\":1}\nx /* { */\n{\"b\":2}\n", {"{\"a\":1}", "{\"b\":2}"}},
     };
     for (const auto& c : cases) {
         // Each on a connection of its own; a receive that waits for more than
@@ -138,7 +139,25 @@ TEST_F(Stream, MessagesEndWhereTheirValueClosesWithoutZeroBytes) {
         server.sendRaw(c.stream);
         for (const std::string& m : c.messages) EXPECT_EQ(receive(), m) << c.what;
     }
-    EXPECT_EQ(err.text(), "Text mezi zprávami přeskočen (9 bajtů): not json,\n");
+    EXPECT_EQ(err.text(), "Text mezi zprávami přeskočen (9 bajtů): not json,\n"
+                          "Text mezi zprávami přeskočen (9 bajtů): x /* { */\n");
+}
+
+// Messages that end with nothing at all, after a stray character and after
+// a comment that never ends: each holds them only up to the bound. Lost are
+// those in the first MiB and at most one receive (64 KiB) more, each time.
+TEST_F(Stream, AStrayCharacterBeforeUnterminatedMessagesCostsAtMostTheBound) {
+    const std::string ping = "{\"message_type\":16}";
+    const std::size_t flood = 1200 * 1024 / ping.size(), kept = 2 * (flood - TCPSocket::MAX_MESSAGE / ping.size()) + 1;
+    timeval limit{10, 0};  // a receive that waits for what never comes fails
+    ASSERT_EQ(setsockopt(client.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    std::string many;
+    for (std::size_t i = 0; i < flood; ++i) many += ping;
+    std::thread feeder([&] { server.sendRaw("5" + many + ping + "/*" + many + "[0]"); });
+    std::size_t pings = 0;
+    while (receive() == ping) ++pings;
+    feeder.join();
+    EXPECT_TRUE(pings <= kept && pings + 2 * (64 * 1024 / ping.size() + 2) >= kept) << pings << " of " << kept;
 }
 
 TEST_F(Stream, APrettyPrintedMessageInPiecesComesOutWholeOnceItCloses) {
