@@ -22,6 +22,7 @@
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
+#include "GPIOChip.h"
 #include "Planner.h"
 #include "ServiceNotifier.h"
 #include "TCPSocket.h"
@@ -101,6 +102,18 @@ void checkGpioLine(const DirectionSettings& settings) {
     }
 }
 
+// --print-gpio-chip: the chip the gateway would take, looked up as it looks
+// it up, so that the service's root helper can grant that one device alone.
+[[noreturn]] void printGpioChip(const DirectionSettings& settings, const std::string& line) {
+    if (settings.mode != DirectionSettings::Mode::gpiochip) {
+        console::err(confFile + ": direction is not gpiochip in [settings]: no GPIO chip to print");
+        console::endProcess(1);
+    }
+    const GPIOChip::Location found = GPIOChip::locate(settings.gpioChip, line);
+    std::cout << found.path << "\n" << found.offset << "\n";
+    console::endProcess(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,7 +124,8 @@ int main(int argc, char** argv) {
         case CommandLine::Action::usageError:
             std::cerr << command.problem << "\n" << CommandLine::usage();
             return 2;
-        case CommandLine::Action::run: break;
+        case CommandLine::Action::run:
+        case CommandLine::Action::printGpioChip: break;
     }
     // pelko.conf is looked for in the working directory, not beside the executable.
     confFile = command.configFile;
@@ -156,6 +170,7 @@ int main(int argc, char** argv) {
     const unsigned int realtimePriority = wholeNumber(conf, "rt_priority", 1, 99, 0, "SCHED_FIFO priority");
     const unsigned int statsInterval = wholeNumber(conf, "stats_interval", 1, 86400, 0, "seconds");
     const unsigned int foldRepeats = wholeNumber(conf, "fold_repeats", 0, 86400, 0, "seconds");
+    if (command.action == CommandLine::Action::printGpioChip) printGpioChip(direction, gpio ? gpio : "");
 
     Connector con;
     DirectionSettings driver = direction;
