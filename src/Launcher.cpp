@@ -1,5 +1,6 @@
 // pelko: home-automation gateway between a serial field bus and a server.
 #include <SimpleIni.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -171,6 +172,12 @@ int main(int argc, char** argv) {
     const unsigned int statsInterval = wholeNumber(conf, "stats_interval", 1, 86400, 0, "seconds");
     const unsigned int foldRepeats = wholeNumber(conf, "fold_repeats", 0, 86400, 0, "seconds");
     if (command.action == CommandLine::Action::printGpioChip) printGpioChip(direction, gpio ? gpio : "");
+    // With rt_priority the bus thread locks the memory (mlockall), counted
+    // by the whole mapped size, against the unit's LimitMEMLOCK. On 64-bit
+    // glibc each thread may map a malloc arena of 64 MiB of its own; with one
+    // arena for all (set before any thread starts) the gateway maps about
+    // 75 MiB instead of 200.
+    if (realtimePriority > 0) mallopt(M_ARENA_MAX, 1);
 
     Connector con;
     DirectionSettings driver = direction;
