@@ -6,18 +6,9 @@
 # of the test server, asking for the gateway's certificate.
 
 tunnel_certs() {
-  cd /etc/stunnel || return 1
-  o() { openssl "$@" 2>/dev/null; }
-  o req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=lab-ca -keyout ca.key -out pelko-server-ca.pem || return 1
-  for n in server:pelko-server.test gateway:gateway-1.pelko.test; do
-    o req -newkey rsa:2048 -nodes -subj "/CN=${n#*:}" -keyout "${n%:*}.key" -out "${n%:*}.csr" &&
-      printf 'subjectAltName=DNS:%s\n' "${n#*:}" > "${n%:*}.ext" &&
-      o x509 -req -in "${n%:*}.csr" -CA pelko-server-ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-        -extfile "${n%:*}.ext" -out "${n%:*}.pem" || return 1
-  done
-  mv gateway.pem pelko-gateway.pem && mv gateway.key pelko-gateway.key
-  chmod 640 pelko-gateway.key && chgrp stunnel4 pelko-gateway.key
-  cd - >/dev/null
+  "$repo/tools/tunnel/make-certs.sh" /etc/stunnel pelko-server-ca server:pelko-server.test \
+    pelko-gateway:gateway-1.pelko.test &&
+    chmod 640 /etc/stunnel/pelko-gateway.key && chgrp stunnel4 /etc/stunnel/pelko-gateway.key
 }
 
 tn=/run/lab-tunnel && mkdir -p $tn
