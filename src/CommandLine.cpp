@@ -21,6 +21,10 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             result.action = Action::version;
             return result;
         }
+        if (arg == "--print-gpio-chip") {
+            result.action = Action::printGpioChip;
+            continue;
+        }
         std::string file;
         if (arg == "--config" || arg == "-c") {
             if (i + 1 >= args.size()) return refuse("pelko: option '" + arg + "' needs a file name");
@@ -39,7 +43,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
     return result;
 }
 
-std::string CommandLine::usage() { return "usage: pelko [--config FILE] | --help | --version\n"; }
+std::string CommandLine::usage() { return "usage: pelko [--config FILE] [--print-gpio-chip] | --help | --version\n"; }
 
 std::string CommandLine::version() { return "pelko " PELKO_VERSION "\n"; }
 
@@ -50,6 +54,10 @@ std::string CommandLine::help() {
            "connection to its server.\n"
            "\n"
            "  -c, --config FILE  read FILE instead of pelko.conf in the working directory\n"
+           "  --print-gpio-chip  direction=gpiochip: print the device path of the chip\n"
+           "                     that holds the configured line and the line's offset\n"
+           "                     (one a line), found as the gateway finds it, and exit;\n"
+           "                     no such chip, or two: the gateway's line, status 1\n"
            "  -h, --help         print this text and exit\n"
            "  -V, --version      print the version and exit\n"
            "\n"

@@ -7,7 +7,7 @@
 // What the gateway was asked to do on its command line. Without arguments it
 // runs with pelko.conf from the working directory, as it always has.
 struct CommandLine {
-    enum class Action { run, help, version, usageError };
+    enum class Action { run, printGpioChip, help, version, usageError };
 
     Action action = Action::run;
     std::string configFile = "pelko.conf";

@@ -43,13 +43,16 @@ std::vector<std::string> chipPaths(const std::string& dir) {
     return paths;
 }
 
+IoctlCall orKernel(IoctlCall call) {
+    if (call) return call;
+    return [](int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); };
+}
+
 }  // namespace
 
 GPIOChip::GPIOChip(const std::string& chip, const std::string& line, IoctlCall call, std::string dir)
-    : ioctlCall(call ? std::move(call)
-                     : [](int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }),
-      devDir(std::move(dir)) {
-    const Found found = find(chip, line);
+    : ioctlCall(orKernel(std::move(call))), devDir(std::move(dir)) {
+    const Found found = find(ioctlCall, devDir, chip, line);
     device = found.path + " line " + std::to_string(found.offset) + (isOffset(line) ? "" : " \"" + line + "\"");
     request(found);
 }
@@ -58,7 +61,15 @@ GPIOChip::~GPIOChip() {
     if (lineFd >= 0) close(lineFd);
 }
 
-GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line) {
+GPIOChip::Location GPIOChip::locate(const std::string& chip, const std::string& line, IoctlCall call,
+                                    const std::string& dir) {
+    const Found found = find(orKernel(std::move(call)), dir, chip, line);
+    close(found.fd);
+    return Location{found.path, found.offset};
+}
+
+GPIOChip::Found GPIOChip::find(const IoctlCall& ioctlCall, const std::string& devDir, const std::string& chip,
+                               const std::string& line) {
     // Opens a chip; with `wanted` set, only the chip of that label or name.
     // Resolves the line on it; false (chip closed) when it is not there.
     std::string openFailure;
@@ -79,7 +90,7 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
             }
             return true;
         }
-        if (chosen && lineByName(found.fd, line, found.offset)) return true;
+        if (chosen && lineByName(ioctlCall, found.fd, line, found.offset)) return true;
         if (chosen && !chip.empty()) console::fatal("no GPIO line named \"" + line + "\" on " + path);
         close(found.fd);
         return false;
@@ -90,9 +101,25 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
         if (!tryChip(chip, "", found)) console::fatal("could not open GPIO chip " + openFailure);
         return found;
     }
+    // Every chip is looked at: a label or a line name that two chips share
+    // would otherwise pick one by the kernel's numbering.
     for (const std::string& path : chipPaths(devDir)) {
-        if (tryChip(path, chip, found)) return found;
+        Found other;
+        if (!tryChip(path, chip, other)) continue;
+        if (found.fd < 0) {
+            found = other;
+            continue;
+        }
+        close(other.fd);
+        close(found.fd);
+        if (!chip.empty()) {
+            console::fatal("two GPIO chips labelled \"" + chip + "\", " + found.path + " and " + other.path +
+                           ": name one by its device path in gpio_chip");
+        }
+        console::fatal("GPIO line named \"" + line + "\" on two chips, " + found.path + " and " + other.path +
+                       ": name its chip in gpio_chip");
     }
+    if (found.fd >= 0) return found;
     const std::string unopened = openFailure.empty() ? "" : " (could not open " + openFailure + ")";
     if (!chip.empty()) {
         console::fatal("no GPIO chip labelled \"" + chip + "\" among " + devDir + "/gpiochip*" + unopened);
@@ -100,7 +127,7 @@ GPIOChip::Found GPIOChip::find(const std::string& chip, const std::string& line)
     console::fatal("no GPIO line named \"" + line + "\" on any chip among " + devDir + "/gpiochip*" + unopened);
 }
 
-bool GPIOChip::lineByName(int fd, const std::string& name, unsigned int& offset) {
+bool GPIOChip::lineByName(const IoctlCall& ioctlCall, int fd, const std::string& name, unsigned int& offset) {
     gpiochip_info chip{};
     if (ioctlCall(fd, GPIO_GET_CHIPINFO_IOCTL, &chip) < 0) return false;
     for (unsigned int i = 0; i < chip.lines; ++i) {

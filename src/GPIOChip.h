@@ -22,6 +22,17 @@ public:
     GPIOChip& operator=(const GPIOChip&) = delete;
     ~GPIOChip() override;  // releases the line
 
+    // Where the constructor would find the line, without requesting it: the
+    // chip's device path and the line's offset. Ends the process with the
+    // constructor's own line when no chip holds it, and when a label or a
+    // line name fits two chips (the first one would be a guess).
+    struct Location {
+        std::string path;
+        unsigned int offset = 0;
+    };
+    static Location locate(const std::string& chip, const std::string& line, IoctlCall ioctlCall = {},
+                           const std::string& devDir = DEFAULT_DEV_DIR);
+
     void driverOn() override { setLevel(1); }
     void driverOff() override { setLevel(0); }
 
@@ -32,8 +43,9 @@ private:
         std::string path;
         unsigned int offset = 0;
     };
-    Found find(const std::string& chip, const std::string& line);
-    bool lineByName(int fd, const std::string& name, unsigned int& offset);
+    static Found find(const IoctlCall& ioctlCall, const std::string& devDir, const std::string& chip,
+                      const std::string& line);
+    static bool lineByName(const IoctlCall& ioctlCall, int fd, const std::string& name, unsigned int& offset);
     void request(const Found& found);
     void setLevel(int level);
 

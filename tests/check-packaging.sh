@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Deployment checks run by CTest:
 #   check-packaging.sh unit MANPAGE UNITFILE...  systemd-analyze verify (skipped, 77, without systemd-analyze)
-#   check-packaging.sh gpio HELPER               the root-side pin helper against a fake sysfs
+#   check-packaging.sh gpio HELPER PELKO         the root-side pin helper against a fake sysfs
 #   check-packaging.sh deb BUILDDIR ARCH         cpack's .deb: files, dependencies, maintainer scripts, lintian
 #   check-packaging.sh deployed BUILDDIR         the package installed and run by systemd (skipped, 77, where
 #                                                the machine has no systemd as its first process)
@@ -25,41 +25,69 @@ unit)
   done
   ;;
 gpio)
-  helper=$2
+  # The helper against a fake sysfs (a directory laid out as the GPIO class),
+  # every path with a blank in it. For direction=gpiochip it asks the real
+  # gateway for the chip: this machine has no GPIO chip, so the lookup's
+  # failures are tried here; a stub that prints a chip stands in for it where
+  # the stale exports are released (the lab grants real chips).
+  helper=$2 pelko=$3
   group=$(id -gn)
-  mkdir -p "$tmp/sys"
-  : > "$tmp/sys/export"
-  export PELKO_STATE_DIR=$tmp/run
-  printf '[Settings]\nGPIO = 17\ngpio_root=%s\n' "$tmp/sys" > "$tmp/pelko.conf"
+  root="$tmp/sys root" && mkdir -p "$root" "$tmp/dev dir" "$tmp/devices/gpiochip0" "$tmp/devices/gpiochip1"
+  : > "$root/export" && : > "$root/unexport"
+  conf="$tmp/etc dir/pelko.conf" && mkdir -p "${conf%/*}"
+  gateway() { printf '[Settings]\nip=127.0.0.1\nport=9\nuart=/dev/null\n%s\n' "$1" > "$conf"; }
+  mode() { stat -c %A "$1" | cut -c5-6; }
+  gateway "$(printf 'GPIO = 517\ngpio_root=%s' "$root")"
   # Pin already exported: nothing written to export, files made group-writable.
-  mkdir -p "$tmp/sys/gpio17"
-  printf 'in\n' > "$tmp/sys/gpio17/direction"; printf '0\n' > "$tmp/sys/gpio17/value"
-  chmod 600 "$tmp/sys/gpio17/direction" "$tmp/sys/gpio17/value"
-  "$helper" "$tmp/pelko.conf" "$group" || fail "helper failed on an exported pin"
-  [ ! -s "$tmp/sys/export" ] || fail "helper exported a pin that was already there"
-  for f in direction value; do
-    [ "$(stat -c %A "$tmp/sys/gpio17/$f" | cut -c5-6)" = "rw" ] || fail "$f not group read-write"
-  done
+  mkdir -p "$root/gpio517"
+  printf 'in\n' > "$root/gpio517/direction"; printf '0\n' > "$root/gpio517/value"
+  chmod 600 "$root/gpio517/direction" "$root/gpio517/value"
+  "$helper" "$conf" "$group" "$pelko" || fail "helper failed on an exported pin"
+  [ ! -s "$root/export" ] || fail "helper exported a pin that was already there"
+  for f in direction value; do [ "$(mode "$root/gpio517/$f")" = rw ] || fail "$f not group read-write"; done
   # Pin not exported: its number goes to export as it stands (no newline).
-  rm -rf "$tmp/sys/gpio17"
-  "$helper" "$tmp/pelko.conf" "$group" 2>/dev/null && fail "helper succeeded although the pin never appeared"
-  [ "$(cat "$tmp/sys/export")" = "17" ] && [ "$(wc -c < "$tmp/sys/export")" -eq 2 ] || fail "export got '$(cat "$tmp/sys/export")'"
-  # Moved to gpiochip: the pin that sysfs mode left exported is unexported
-  # (number as it stands), the chip granted; only once.
-  mkdir -p "$tmp/sys/gpio17" && : > "$tmp/sys/gpio17/direction" && : > "$tmp/sys/gpio17/value"
-  : > "$tmp/sys/unexport" && : > "$tmp/chip" && chmod 600 "$tmp/chip"
-  "$helper" "$tmp/pelko.conf" "$group" || fail "helper failed on an exported pin"
-  printf '[settings]\ndirection=gpiochip\ngpio_chip=%s\ngpio=5\n' "$tmp/chip" > "$tmp/pelko.conf"
-  "$helper" "$tmp/pelko.conf" "$group" || fail "helper failed in gpiochip mode"
-  [ "$(cat "$tmp/sys/unexport")" = "17" ] && [ "$(wc -c < "$tmp/sys/unexport")" -eq 2 ] ||
-    fail "unexport got '$(cat "$tmp/sys/unexport")' after the move to gpiochip"
-  [ "$(stat -c %A "$tmp/chip" | cut -c5-6)" = "rw" ] || fail "chip not group read-write"
-  : > "$tmp/sys/unexport"
-  "$helper" "$tmp/pelko.conf" "$group" && [ ! -s "$tmp/sys/unexport" ] || fail "unexported again"
-  # No pin configured: a clear message.
-  printf '[settings]\nip=x\n' > "$tmp/none.conf"
-  msg=$("$helper" "$tmp/none.conf" "$group" 2>&1) && fail "helper accepted a configuration without gpio"
-  case "$msg" in *"no gpio="*) ;; *) fail "unclear message: $msg" ;; esac
+  rm -rf "$root/gpio517"
+  "$helper" "$conf" "$group" "$pelko" 2>/dev/null && fail "helper succeeded although the pin never appeared"
+  [ "$(cat "$root/export")" = 517 ] && [ "$(wc -c < "$root/export")" -eq 3 ] || fail "export got '$(cat "$root/export")'"
+  # The stale exports a sysfs pin left: gpio=517 then gpio=518 (lines 17 and
+  # 18 of the chip of base 500), and 600, line 17 of another chip.
+  for pin in 517:gpiochip0 518:gpiochip0 600:gpiochip1; do
+    mkdir -p "$root/gpio${pin%:*}" && : > "$root/gpio${pin%:*}/direction" && : > "$root/gpio${pin%:*}/value"
+    ln -s "$tmp/devices/${pin#*:}" "$root/gpio${pin%:*}/device"
+  done
+  for base in 500 583; do
+    mkdir -p "$root/gpiochip$base" && echo $base > "$root/gpiochip$base/base" && echo 32 > "$root/gpiochip$base/ngpio"
+  done
+  gateway "$(printf 'gpio=518\ngpio_root=%s' "$root")"
+  "$helper" "$conf" "$group" "$pelko" || fail "helper failed on pin 518"
+  # Moved to gpiochip on line 17 of gpiochip0: the gateway's lookup (a stub
+  # here) names the chip; its node alone is granted, and pin 517, which
+  # sysfs mode exported before 518, is released (number as it stands).
+  chip="$tmp/dev dir/gpiochip0" && : > "$chip" && : > "$tmp/dev dir/gpiochip1" && chmod 600 "$chip" "$tmp/dev dir/gpiochip1"
+  printf '#!/bin/sh\nprintf "%%s\\n17\\n" "%s"\n' "$chip" > "$tmp/stub" && chmod +x "$tmp/stub"
+  gateway "$(printf 'direction=gpiochip\ngpio=pelko-de\ngpio_root=%s' "$root")"
+  : > "$root/unexport"
+  "$helper" "$conf" "$group" "$tmp/stub" || fail "helper failed in gpiochip mode"
+  [ "$(cat "$root/unexport")" = 517 ] && [ "$(wc -c < "$root/unexport")" -eq 3 ] ||
+    fail "unexport got '$(cat "$root/unexport")' after the move to gpiochip (want 517, the line's own number)"
+  [ "$(mode "$chip")" = rw ] || fail "chip not group read-write"
+  [ "$(mode "$tmp/dev dir/gpiochip1")" = -- ] || fail "a chip that does not hold the line was granted"
+  # Missing chips fail with the gateway's own line and grant nothing.
+  expect_refused() {  # expect_refused SETTINGS LINE: the helper's whole standard error
+    gateway "$1"
+    msg=$("$helper" "$conf" "$group" "$pelko" 2>&1) && fail "helper accepted $(echo $1)"
+    [ "$msg" = "$2" ] || fail "helper on $(echo $1) said: $msg (want: $2)"
+  }
+  expect_refused "$(printf 'direction=gpiochip\ngpio_chip=pelko-none\ngpio=5')" \
+    'no GPIO chip labelled "pelko-none" among /dev/gpiochip*'
+  expect_refused "$(printf 'direction=gpiochip\ngpio=no-such-line')" \
+    'no GPIO line named "no-such-line" on any chip among /dev/gpiochip*'
+  expect_refused "$(printf 'direction=gpiochip\ngpio_chip=%s\ngpio=5' "$tmp/dev dir/gpiochip7")" \
+    "pelko-gpio-access: GPIO chip $tmp/dev dir/gpiochip7 (gpio_chip in $conf) is not there yet; the service tries again when it restarts"
+  expect_refused "$(printf 'direction=gpiochip\ngpio_chip=%s\ngpio=5' "$tmp/dev dir/gpiochip1")" \
+    "$tmp/dev dir/gpiochip1 is no GPIO chip: Inappropriate ioctl for device"
+  [ "$(mode "$tmp/dev dir/gpiochip1")" = -- ] || fail "a file that is no chip was granted"
+  expect_refused "" "pelko-gpio-access: no gpio= in [settings] of $conf"
   ;;
 deb)
   build=$2 arch=${3:-}
@@ -69,7 +97,8 @@ deb)
   files=$(dpkg-deb -c "$deb" | awk '{print $6}')
   for f in ./usr/bin/pelko ./usr/lib/systemd/system/pelko.service ./usr/lib/systemd/system/pelko@.service \
            ./etc/pelko/pelko.conf ./usr/libexec/pelko/pelko-gpio-access ./usr/lib/sysusers.d/pelko.conf \
-           ./usr/share/man/man8/pelko.8.gz ./usr/share/doc/pelko/copyright ./usr/share/doc/pelko/changelog.Debian.gz; do
+           ./usr/share/man/man8/pelko.8.gz ./usr/share/doc/pelko/copyright ./usr/share/doc/pelko/changelog.Debian.gz \
+           ./usr/share/doc/pelko/examples/stunnel-pelko.conf ./usr/share/doc/pelko/examples/tunnel.conf; do
     grep -qx "$f" <<<"$files" || fail "$f missing from the package"
   done
   info=$(dpkg-deb -I "$deb")

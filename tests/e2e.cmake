@@ -11,3 +11,13 @@ if(TARGET test_e2e AND TARGET pelko-sim)
     "  set_tests_properties(\${test_e2e_TESTS} PROPERTIES LABELS \"e2e;test_e2e;native\" TIMEOUT 240)\nendif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_e2e_file})
 endif()
+
+# The server link over TLS: stunnel on both ends of the loopback, the
+# packaged example configuration on the gateway's end.
+if(TARGET pelko-sim)
+  add_test(NAME e2e.TunnelCarriesTheServerLinkAndRefusesAWrongServer
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-tunnel.sh $<TARGET_FILE:pelko-sim> $<TARGET_FILE:pelko>
+                   ${PROJECT_SOURCE_DIR}/packaging/tunnel/stunnel-pelko.conf)
+  set_tests_properties(e2e.TunnelCarriesTheServerLinkAndRefusesAWrongServer PROPERTIES
+                       SKIP_RETURN_CODE 77 LABELS "e2e;native" TIMEOUT 240)
+endif()

@@ -27,7 +27,8 @@ namespace {
 // The kernel behind the ioctl seam, modelled on linux/gpio.h. Its chips are
 // empty files in a directory standing in for /dev: gpiochip0 "gpio-expander"
 // (lines X0..X2) and gpiochip1 "pinctrl-bcm2711" (lines GPIO0..GPIO9, GPIO4
-// held by "spi0 CS0"). Keeps the line request and every switch.
+// held by "spi0 CS0"); with `twin`, gpiochip2 is a second "gpio-expander"
+// (a board with two of the same part). Keeps the line request and every switch.
 struct FakeKernel {
     TempDir dev;
     gpio_v2_line_request request{};
@@ -35,7 +36,10 @@ struct FakeKernel {
     std::vector<gpio_v2_line_values> switches;
     int lineFd = -1;
 
-    FakeKernel() { dev.write("gpiochip0", ""), dev.write("gpiochip1", ""); }
+    explicit FakeKernel(bool twin = false) {
+        dev.write("gpiochip0", ""), dev.write("gpiochip1", "");
+        if (twin) dev.write("gpiochip2", "");
+    }
     int operator()(int fd, unsigned long op, void* arg) {
         if (fd == lineFd) return switches.push_back(*static_cast<gpio_v2_line_values*>(arg)), 0;
         char path[256] = {};
@@ -43,7 +47,7 @@ struct FakeKernel {
         const bool pi = path[std::strlen(path) - 1] == '1';
         if (op == GPIO_GET_CHIPINFO_IOCTL) {
             auto* info = static_cast<gpiochip_info*>(arg);
-            std::strcpy(info->name, pi ? "gpiochip1" : "gpiochip0");
+            std::snprintf(info->name, sizeof info->name, "gpiochip%c", path[std::strlen(path) - 1]);
             std::strcpy(info->label, pi ? "pinctrl-bcm2711" : "gpio-expander");
             info->lines = pi ? 10 : 3;
         } else if (op == GPIO_V2_GET_LINEINFO_IOCTL) {
@@ -73,6 +77,7 @@ TEST(GpioChipBackend, RequestsOneOutputLineAtZeroAndSwitchesOnlyItsBit) {
     };
     for (const auto& c : cases) {
         k.switches.clear();
+        k.lineFd = -1;  // closed with the last case's chip; its number may come back for a chip
         {
             GPIOChip chip(c.chip, c.line, std::ref(k), k.dev.path());
             chip.driverOn();
@@ -108,6 +113,39 @@ TEST(GpioChipBackend, FailuresNameTheDeviceAndEndWithStatusOne) {
         const ForkedResult r = runForked([&] { GPIOChip chip(c.chip, c.line, std::ref(k), k.dev.path()); });
         EXPECT_EQ(r.status, 1) << c.err;
         EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// The service's root helper grants the chip that locate() names, so it must
+// be the chip the gateway then takes, and never a guess between two.
+TEST(GpioChipBackend, LocateNamesTheChipTheGatewayTakesAndRefusesAnAmbiguousOne) {
+    FakeKernel k;
+    const struct { std::string chip, line, foundOn; unsigned offset; } cases[] = {
+        {k.dev.file("gpiochip1"), "3", "gpiochip1", 3},
+        {"pinctrl-bcm2711", "GPIO7", "gpiochip1", 7},
+        {"", "X2", "gpiochip0", 2},
+    };
+    for (const auto& c : cases) {
+        const GPIOChip::Location found = GPIOChip::locate(c.chip, c.line, std::ref(k), k.dev.path());
+        EXPECT_EQ(std::make_tuple(found.path, found.offset), std::make_tuple(k.dev.file(c.foundOn), c.offset));
+    }
+    EXPECT_EQ(k.requestedChip, "") << "locate() requested the line";
+
+    FakeKernel twins(true);
+    const std::string a = twins.dev.file("gpiochip0"), b = twins.dev.file("gpiochip2");
+    const struct { std::string chip, line, err; } ambiguous[] = {
+        {"", "X1", "GPIO line named \"X1\" on two chips, " + a + " and " + b + ": name its chip in gpio_chip\n"},
+        {"gpio-expander", "1",
+         "two GPIO chips labelled \"gpio-expander\", " + a + " and " + b + ": name one by its device path in gpio_chip\n"},
+    };
+    for (const auto& c : ambiguous) {
+        for (bool request : {false, true}) {
+            const ForkedResult r = runForked([&] {
+                if (request) GPIOChip chip(c.chip, c.line, std::ref(twins), twins.dev.path());
+                else GPIOChip::locate(c.chip, c.line, std::ref(twins), twins.dev.path());
+            });
+            EXPECT_EQ(std::make_tuple(r.status, r.err), std::make_tuple(1, c.err));
+        }
     }
 }
 

@@ -215,6 +215,8 @@ TEST(CommandLine, AnswersEachInvocation) {
     if (runningEmulated()) GTEST_SKIP() << "starts the gateway binary, which the emulator does not run as a child";
     TempDir work;
     work.write("bus2.conf", "[settings]\nip=127.0.0.1\nport=1\nuart=/dev/null\n");
+    work.write("sysfs.conf", "[settings]\nip=127.0.0.1\nport=1\nuart=/dev/null\ngpio=7\n");
+    work.write("chip.conf", "[settings]\nip=127.0.0.1\nport=1\nuart=/dev/null\ndirection=gpiochip\ngpio=no-such-line\n");
     const InvocationCase cases[] = {
         {{"--help"}, 0, "^usage: pelko [\\s\\S]*\n  fold_repeats [\\s\\S]*SIGUSR1", "^$"},
         {{"-h"}, 0, "-c, --config FILE", "^$"},
@@ -224,6 +226,13 @@ TEST(CommandLine, AnswersEachInvocation) {
         {{"-c", work.file("bus2.conf")}, 1, "^$", "^" + work.file("bus2.conf") + ": missing keys in \\[settings\\]: gpio\n$"},
         {{"--config=" + work.file("none.conf")}, 1, "^$", "^" + work.file("none.conf") + ": cannot read the file; "},
         {{}, 1, "^$", "^pelko.conf: cannot read the file in the working directory; missing keys in \\[settings\\]: ip, port"},
+        // The lookup the service's root helper asks for: the gateway's own
+        // line when no chip holds the line (no machine here has that name).
+        {{"--help"}, 0, "\n  --print-gpio-chip ", "^$"},
+        {{"--print-gpio-chip", "-c", work.file("chip.conf")}, 1, "^$",
+         "^no GPIO line named \"no-such-line\" on any chip among /dev/gpiochip\\*"},
+        {{"-c", work.file("sysfs.conf"), "--print-gpio-chip"}, 1, "^$",
+         "^" + work.file("sysfs.conf") + ": direction is not gpiochip in \\[settings\\]: no GPIO chip to print\n$"},
     };
     for (const InvocationCase& c : cases) {
         std::string out;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -40,7 +41,7 @@ Json::Value parseJson(const std::string& text) {
 }
 }  // namespace
 
-ScriptedServer::ScriptedServer(Trace& trace) : trace_(trace) {
+ScriptedServer::ScriptedServer(Trace& trace, int port) : trace_(trace) {
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_ < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     int one = 1;
@@ -48,6 +49,7 @@ ScriptedServer::ScriptedServer(Trace& trace) : trace_(trace) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listen_, 1) != 0)
         throw std::runtime_error(std::string("bind/listen: ") + std::strerror(errno));
     socklen_t len = sizeof addr;

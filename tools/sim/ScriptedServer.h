@@ -11,7 +11,7 @@
 #include "Trace.h"
 
 // The server's end of the gateway's link: listens on 127.0.0.1 (a free
-// port), takes one connection, splits what arrives at zero bytes into
+// port, or the one given), takes one connection, splits what arrives at zero bytes into
 // messages and hands each to `onMessage` (on the server's own thread) after
 // it is in the trace. Whoever drives the scenario sends through send().
 class ScriptedServer {
@@ -19,7 +19,7 @@ public:
     using Handler = std::function<void(const Event&)>;
 
     // Binds and listens. Throws std::runtime_error when it cannot.
-    explicit ScriptedServer(Trace& trace);
+    explicit ScriptedServer(Trace& trace, int port = 0);
     // Stops the thread and closes every socket.
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;

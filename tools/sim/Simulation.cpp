@@ -48,7 +48,7 @@ int Simulation::run() {
     // The gateway finds the line by a stable name, as by /dev/serial/by-id.
     const std::string pinFile = options_.pinFile.empty() ? ws.valuePath(sc.pin) : options_.pinFile;
     BusBench bus(trace_, sc, options_.withoutPin ? "" : pinFile, ws.dir() + "/bus-adapter", options_.line);
-    ScriptedServer server(trace_);
+    ScriptedServer server(trace_, options_.serverPort);
     server.setFraming(sc.messageEnding(), sc.pretty);
 
     // The configuration the gateway finds in its working directory.

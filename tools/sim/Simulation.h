@@ -26,6 +26,9 @@ public:
         BusBench::RealLine line;
         std::string pinFile;
         std::vector<std::pair<std::string, std::string>> settings;
+        // The server's port (0: a free one); with --set port= the gateway can
+        // be sent through something in between, such as a TLS tunnel.
+        int serverPort = 0;
     };
 
     Simulation(const Scenario& scenario, Trace& trace, Options options);

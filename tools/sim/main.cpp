@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@ namespace {
 const char* kUsage =
     "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep] [--direction none]\n"
     "                 [--tty-pair GATEWAY BUS] [--pin-file PATH] [--set KEY=VALUE]...\n"
+    "                 [--server-port N]\n"
     "       pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
     "  --scenario FILE  the run to play (default: " PELKO_SIM_DEFAULT_SCENARIO ")\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
@@ -25,6 +27,8 @@ const char* kUsage =
     "  --direction none the gateway drives no pin (a self-switching adapter); the pin is not checked\n"
     "  --tty-pair GATEWAY BUS  a real line: the gateway on tty GATEWAY, the bus on tty BUS (a null modem)\n"
     "  --pin-file PATH  read the direction pin's level from PATH (a real pin's value file)\n"
+    "  --server-port N  the server listens on 127.0.0.1:N (default: a free port); with\n"
+    "                   --set port=M the gateway reaches it through whatever listens on M\n"
     "  --set KEY=VALUE  a pelko.conf key over the bench's own (repeatable)\n"
     "  --bench          measure the bus pace, latencies, CPU and memory (--bench --help for more)\n"
     "Exit status: 0 every step passed, 1 a step failed, 2 bad arguments or scenario, 3 bench set-up failed.\n";
@@ -68,6 +72,8 @@ int main(int argc, char** argv) {
         } else if (a == "--tty-pair" && i + 2 < argc) {
             options.line = {argv[i + 2], argv[i + 1]};
             i += 2;
+        } else if (a == "--server-port" && i + 1 < argc) {
+            options.serverPort = std::atoi(argv[++i]);
         } else if (a == "--pin-file" && i + 1 < argc) {
             options.pinFile = argv[++i];
         } else if (a == "--set" && i + 1 < argc && std::string(argv[i + 1]).find('=') != std::string::npos) {
