@@ -405,13 +405,10 @@ void Connector::onDataSet(const Json::Value& message) {
         return;
     }
     reportIgnored(DATA_SET, nodeAddress, plan);
-    // The values are only staged: the bus master writes them into the shared
-    // table while the bus thread is out of the node's table, so that a
-    // read-back in flight cannot decode the node's old values over them.
-    // Whatever it leaves staged (a node it does not write) is written here.
-    stageData(node, plan);
+    // Written at once: a read-back of the node's old values cannot undo them
+    // (see ValueTable); the bus master then files the record.
+    setData(node, plan);
     pDelegator->setNodeData(node);
-    if (table) table->commitStaged();
 }
 
 void Connector::onRegisterType(const Json::Value& message) {
@@ -533,17 +530,10 @@ bool Connector::readData(const Json::Value* data, unsigned int channels, unsigne
 }
 
 void Connector::setData(Node& node, const DataPlan& plan) {
-    // The commit writes the whole plan under one lock: the bus thread never
-    // sees half of it.
-    stageData(node, plan);
-    if (const std::shared_ptr<ValueTable> table = node.getTable()) table->commitStaged();
-}
-
-void Connector::stageData(Node& node, const DataPlan& plan) {
     const std::shared_ptr<ValueTable> table = node.getTable();
     if (!table || plan.rows.empty()) return;
-    table->stage([rows = plan.rows](unsigned int** target) {
-        for (const DataPlan::Row& row : rows) std::copy(row.values.begin(), row.values.end(), target[row.channel]);
+    table->write([&plan](unsigned int** target) {
+        for (const DataPlan::Row& row : plan.rows) std::copy(row.values.begin(), row.values.end(), target[row.channel]);
     });
 }
 

@@ -141,10 +141,8 @@ private:
     // values; false with `problem` set when a value is unusable.
     static bool readData(const Json::Value* data, unsigned int channels, unsigned int perChannel,
                          DataPlan& plan, std::string& problem);
-    // Writes checked values into the node's table under the table's lock.
+    // Writes checked values into the node's table as the server's (ValueTable::write).
     static void setData(Node& node, const DataPlan& plan);
-    // The same, staged in the table for the bus master to write (DATA_SET).
-    static void stageData(Node& node, const DataPlan& plan);
     // Serialises and queues one finished message.
     void queue(const Json::Value& message, SendBacklog::Kind kind = SendBacklog::Kind::answer,
                unsigned short node = 0);
