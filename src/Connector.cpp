@@ -582,6 +582,8 @@ void Connector::sendThread() {
     messageQueue.close();
 }
 
+bool Connector::waitingForRoom() const { return messageQueue.producerWaiting(); }
+
 void Connector::queue(const Json::Value& message, SendBacklog::Kind kind, unsigned short node) {
     messageQueue.push(SendBacklog::Item{serialise(message), kind, node});
 }

@@ -63,6 +63,9 @@ public:
     int run();
     // run(), then ends the process with its status. Never returns.
     [[noreturn]] void start();
+    // True while a message waits for room in the send queue (a stalled
+    // server): a wait the stall limit ends, not a hang. Safe from any thread.
+    bool waitingForRoom() const;
 
     // Builders: each builds, serialises and queues one message as one step;
     // safe from any thread, never waits for the network.

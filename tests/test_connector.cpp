@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <map>
 #include <memory>
@@ -386,12 +387,38 @@ TEST_F(Stall, AfterAStallTheServerGetsEveryNodesLatestValuesInOrder) {
 
 // The kernel ends the connection (TCP_USER_TIMEOUT; older kernels leave a
 // zero window to the send thread's own watch, 30 s later); the receive loop
-// then adds its line for the end of the connection.
-TEST_F(Stall, AServerThatTakesNothingForTheStallLimitIsLost) {
+// then adds its line for the end of the connection. Here the server reads
+// nothing while it has the gateway search for new nodes: the search's report
+// (NEW_NODES_FOUND, on the receive loop's thread, with the bus halted) waits
+// for room behind the latest reports of a hundred nodes. Meanwhile the
+// gateway says it is waiting, not hung (the service watchdog is kept alive
+// on it); once the link is given up the report gives up too.
+TEST_F(Stall, AServerThatTakesNothingForTheStallLimitIsLostAlsoDuringASearch) {
     RecordingStream err(2);
-    start(std::chrono::milliseconds(400));
+    std::atomic<bool> reported{false};
+    bus.onCall("discoverNewNodes", [this, &reported](const RecordingDelegator::Call&) {
+        nodeMap found{{0x1234, makeNode(0, makeType(5, DeviceType::R, DeviceType::NOW, 2, 8), 1, 0x1234)}};
+        connector->requestNewAddresses(found);
+        reported = true;
+    });
+    start(std::chrono::milliseconds(1500));
+    for (unsigned short address = 100; address < 200; ++address) {
+        Node node = makeNode(address, makeType(5, DeviceType::R, DeviceType::NOW, 1, 16), 1);
+        connector->updateNodeData(node);
+    }
+    EXPECT_FALSE(connector->waitingForRoom());
+    server.sendMessage(json(Connector::DISCOVER_NEW_NODES));
+    ASSERT_TRUE(bus.waitFor("discoverNewNodes"));
+    bool waiting = false;
+    for (int look = 0; look < 100 && !waiting && !reported; ++look) {
+        waiting = connector->waitingForRoom();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(waiting) << "the report waits for room";
     ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
+    EXPECT_TRUE(reported) << "the report gave up with the link";
+    EXPECT_FALSE(connector->waitingForRoom());
     stop();  // joins the send thread, which says why
-    EXPECT_NE(err.text().find("Server took nothing for 400 ms, connection given up\n"), std::string::npos) << err.text();
+    EXPECT_NE(err.text().find("Server took nothing for 1500 ms, connection given up\n"), std::string::npos) << err.text();
 }
