@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -570,7 +571,9 @@ void Connector::sendThread() {
         // A failed send is reported by the socket; the text is not retried.
         if (sendSocket.sendData(item.text)) continue;
         const auto waited = std::chrono::steady_clock::now() - began;
-        if (waited < stallLimit) continue;
+        // The kernel's limit (ETIMEDOUT) counts from when the server stopped
+        // taking data, which may be long before this send began.
+        if (waited < stallLimit && sendSocket.sendError() != ETIMEDOUT) continue;
         // The server took nothing for the stall limit: the connection is
         // lost. When the kernel has not ended it already, end it here; the
         // receive loop then ends the gateway with its own line.
