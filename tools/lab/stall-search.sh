@@ -7,6 +7,11 @@
 # restarted), never by the watchdog.
 stall_search() {
   dir=/run/lab-stall && mkdir -p $dir
+  # Small send buffers on the loopback, so that some thousand answers reach
+  # the queue: by default the kernels take megabytes first, minutes of pings
+  # under emulation.
+  wmem=$(cat /proc/sys/net/ipv4/tcp_wmem)
+  echo 4096 16384 65536 > /proc/sys/net/ipv4/tcp_wmem
   python3 "$repo/tools/lab/stall-search.py" $dir /dev/ttyS2 > $dir/server.log 2>&1 & stall_server=$!
   for _ in $(seq 50); do [ -s $dir/port ] && break; sleep 0.1; done
   printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n' \
@@ -31,5 +36,6 @@ stall_search() {
     test "$(systemctl show -P NRestarts pelko.service)" -ge 1 -a "$(systemctl show -P SubState pelko.service)" = running
   systemctl stop pelko.service
   kill $stall_server
+  echo "$wmem" > /proc/sys/net/ipv4/tcp_wmem
 }
 stall_search
