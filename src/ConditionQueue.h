@@ -45,7 +45,11 @@ public:
     void push(T&& item) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            room_.wait(lock, [&] { return store_.put(item) || closed_; });
+            if (!store_.put(item) && !closed_) {
+                ++waiting_;
+                room_.wait(lock, [&] { return store_.put(item) || closed_; });
+                --waiting_;
+            }
         }
         cond_.notify_one();
     }
@@ -76,6 +80,12 @@ public:
         room_.notify_all();
     }
 
+    // True while a producer waits for room.
+    bool producerWaiting() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waiting_ > 0;
+    }
+
     std::size_t size() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return store_.size();
@@ -94,6 +104,7 @@ private:
     std::condition_variable cond_;  // an item was added, or closed
     std::condition_variable room_;  // an item was taken, or closed
     bool closed_ = false;
+    std::size_t waiting_ = 0;  // producers waiting for room
 };
 
 #endif

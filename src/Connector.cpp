@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -409,13 +410,10 @@ void Connector::onDataSet(const Json::Value& message) {
         return;
     }
     reportIgnored(DATA_SET, nodeAddress, plan);
-    // The values are only staged: the bus master writes them into the shared
-    // table while the bus thread is out of the node's table, so that a
-    // read-back in flight cannot decode the node's old values over them.
-    // Whatever it leaves staged (a node it does not write) is written here.
-    stageData(node, plan);
+    // Written at once: a read-back of the node's old values cannot undo them
+    // (see ValueTable); the bus master then files the record.
+    setData(node, plan);
     pDelegator->setNodeData(node);
-    if (table) table->commitStaged();
 }
 
 void Connector::onRegisterType(const Json::Value& message) {
@@ -537,17 +535,10 @@ bool Connector::readData(const Json::Value* data, unsigned int channels, unsigne
 }
 
 void Connector::setData(Node& node, const DataPlan& plan) {
-    // The commit writes the whole plan under one lock: the bus thread never
-    // sees half of it.
-    stageData(node, plan);
-    if (const std::shared_ptr<ValueTable> table = node.getTable()) table->commitStaged();
-}
-
-void Connector::stageData(Node& node, const DataPlan& plan) {
     const std::shared_ptr<ValueTable> table = node.getTable();
     if (!table || plan.rows.empty()) return;
-    table->stage([rows = plan.rows](unsigned int** target) {
-        for (const DataPlan::Row& row : rows) std::copy(row.values.begin(), row.values.end(), target[row.channel]);
+    table->write([&plan](unsigned int** target) {
+        for (const DataPlan::Row& row : plan.rows) std::copy(row.values.begin(), row.values.end(), target[row.channel]);
     });
 }
 
@@ -584,7 +575,9 @@ void Connector::sendThread() {
         // A failed send is reported by the socket; the text is not retried.
         if (sendSocket.sendData(item.text)) continue;
         const auto waited = std::chrono::steady_clock::now() - began;
-        if (waited < stallLimit) continue;
+        // The kernel's limit (ETIMEDOUT) counts from when the server stopped
+        // taking data, which may be long before this send began.
+        if (waited < stallLimit && sendSocket.sendError() != ETIMEDOUT) continue;
         // The server took nothing for the stall limit: the connection is
         // lost. When the kernel has not ended it already, end it here; the
         // receive loop then ends the gateway with its own line.
@@ -595,6 +588,8 @@ void Connector::sendThread() {
     // Nobody takes messages any more: producers must not wait for room.
     messageQueue.close();
 }
+
+bool Connector::waitingForRoom() const { return messageQueue.producerWaiting(); }
 
 void Connector::queue(const Json::Value& message, SendBacklog::Kind kind, unsigned short node) {
     messageQueue.push(SendBacklog::Item{serialise(message), kind, node});

@@ -63,6 +63,9 @@ public:
     int run();
     // run(), then ends the process with its status. Never returns.
     [[noreturn]] void start();
+    // True while a message waits for room in the send queue (a stalled
+    // server): a wait the stall limit ends, not a hang. Safe from any thread.
+    bool waitingForRoom() const;
 
     // Builders: each builds, serialises and queues one message as one step;
     // safe from any thread, never waits for the network.
@@ -141,10 +144,8 @@ private:
     // values; false with `problem` set when a value is unusable.
     static bool readData(const Json::Value* data, unsigned int channels, unsigned int perChannel,
                          DataPlan& plan, std::string& problem);
-    // Writes checked values into the node's table under the table's lock.
+    // Writes checked values into the node's table as the server's (ValueTable::write).
     static void setData(Node& node, const DataPlan& plan);
-    // The same, staged in the table for the bus master to write (DATA_SET).
-    static void stageData(Node& node, const DataPlan& plan);
     // Serialises and queues one finished message.
     void queue(const Json::Value& message, SendBacklog::Kind kind = SendBacklog::Kind::answer,
                unsigned short node = 0);

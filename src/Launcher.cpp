@@ -195,12 +195,14 @@ int main(int argc, char** argv) {
     // The service manager's view (nothing happens outside one): ready once
     // the bus master has started or said it could not, keep-alives while the
     // bus side moves. A bus that never started leaves nothing to watch but
-    // the server link, and losing that ends the process anyway.
+    // the server link, and losing that ends the process anyway. Nor is the
+    // gateway hung while it waits for a stalled server to take a message (a
+    // search's report, with the bus halted): the stall limit ends that wait.
     std::atomic<bool> busFailed{false};
     std::atomic<std::uint64_t> progressAtStart{0};
     ServiceNotifier notifier([&pln] { return pln.progress(); },
-                             [&pln, &busFailed, &progressAtStart] {
-                                 return busFailed && pln.progress() == progressAtStart;
+                             [&pln, &con, &busFailed, &progressAtStart] {
+                                 return (busFailed && pln.progress() == progressAtStart) || con.waitingForRoom();
                              });
     dlg.setBusStartedHook([&pln, &busFailed, &progressAtStart, &notifier](bool running) {
         progressAtStart = pln.progress();

@@ -122,7 +122,7 @@ int Message::makeSet(unsigned char* txbuf, Node node) {
     if (payloadBits(node, byteLength) >= 0) {
         // One consistent copy: the server link may be writing the table meanwhile.
         std::vector<unsigned int>& values = scratch;
-        node.getTable()->copyTo(values);
+        node.getTable()->copyForSet(values);
         const unsigned int range = node.getType().getDataRange();
         std::size_t bit = 0;  // position in the payload bit stream
         for (unsigned int value : values) {

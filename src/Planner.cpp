@@ -85,6 +85,8 @@ void Planner::setDiscoveryWindow(std::chrono::milliseconds length) {
     discoveryWindow = length;
 }
 
+void Planner::setTableLeftHook(std::function<void()> hook) { tableLeft = std::move(hook); }
+
 bool Planner::isStopping() {
     std::lock_guard<std::mutex> guard(state);
     return stopping;
@@ -153,9 +155,6 @@ void Planner::setNodeData(Node& node) {
     // While the update flag is up the bus thread skips the table, so the
     // record can be replaced without holding the state lock.
     whenTableFree(t, [&t] { *t.update = true; });
-    // The server's new values land now, while no read-back can be decoding
-    // the node's old ones; the next write pass sends them.
-    if (const std::shared_ptr<ValueTable> values = node.getTable()) values->commitStaged();
     t.nodes->insert_or_assign(node.getAddress(), node);
     {
         std::lock_guard<std::mutex> guard(state);
@@ -350,6 +349,7 @@ void Planner::onTable(TableClass which, Work&& work) {
         *t.lock = false;
     }
     changed.notify_all();
+    if (tableLeft) tableLeft();
 }
 
 void Planner::makePass() {
@@ -528,14 +528,13 @@ void Planner::discoverNewNodes() {
         return;
     }
     newNodesMap.clear();
-    int received = 0;
-    if (!broadcastDiscovery() || !listen(received)) return;
+    if (!broadcastDiscovery() || !listen()) return;
     if (uart.lostError() != 0) {
         // The bus thread reports the lost port and reopens it.
         releaseBus();
         return;
     }
-    reportDiscovery(received);
+    reportDiscovery();
 }
 
 bool Planner::broadcastDiscovery() {
@@ -547,14 +546,14 @@ bool Planner::broadcastDiscovery() {
 }
 
 // Keeps the replies that arrive in the window; false when stopped meanwhile.
-bool Planner::listen(int& received) {
+bool Planner::listen() {
     std::chrono::milliseconds length;
     {
         std::lock_guard<std::mutex> guard(state);
         length = discoveryWindow;
     }
     const long looks = std::chrono::duration_cast<us>(length) / receiveStep;
-    long ignored = 0;
+    window.clear();
     for (long look = 0; look < looks; ++look) {
         if (!pauseUnlessStopped(receiveStep)) return false;
         ++steps;
@@ -562,29 +561,21 @@ bool Planner::listen(int& received) {
         if (uart.lostError() != 0) break;
         if (n <= 0) continue;
         console::out(std::to_string(n));
-        for (int i = 0; i < n; ++i) {
-            if (received < WINDOW_SIZE) {
-                window[received++] = rxbufpart[i];
-            } else {
-                ++ignored;
-            }
-        }
+        window.keep(rxbufpart, n);
     }
-    if (ignored > 0) {
-        console::out("Discovery okno plne (" + std::to_string(WINDOW_SIZE) + " B), ignorovano " +
-                     std::to_string(ignored) + " B");
-    }
+    window.sayIgnored();
     return true;
 }
 
-void Planner::reportDiscovery(int received) {
+void Planner::reportDiscovery() {
+    const int received = window.size();
     if (received == 0) {
         if (pDelegator != nullptr) pDelegator->logError(ERROR_NO_NEW_NODES);
         releaseBus();
         return;
     }
     if (received >= 9) {
-        message.discoveryResponse(window, received, newNodesMap, types);
+        message.discoveryResponse(window.data(), received, newNodesMap, types);
         if (!newNodesMap.empty()) {
             if (!pauseUnlessStopped(beforeNewNodesReport)) return;
             if (pDelegator != nullptr) pDelegator->requestNewAddresses(newNodesMap);

@@ -15,6 +15,7 @@
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
+#include "ListeningWindow.h"
 #include "Message.h"
 #include "Node.h"
 #include "NodeHealth.h"
@@ -53,9 +54,9 @@ public:
     void addNode(Node& node);
     // Drops the node from its table once the bus thread has left that table.
     void removeNode(Node& node);
-    // Replaces the record of a W or RW node and writes the values staged in
-    // its table (they go out on the next write pass); waits until the bus
-    // thread has left the table.
+    // Replaces the record of a W or RW node, whose table holds the server's
+    // values already (they go out on the next write pass, see ValueTable);
+    // waits until the bus thread has left the table.
     void setNodeData(Node& node);
 
     // Sets up the line driver, opens the serial port at 115200 and starts
@@ -87,10 +88,12 @@ public:
     // with the process's memory locked, where the system allows it.
     void setRealtimePriority(int priority);
 
-    // Test seams: how long the bus waits for NEW_ADDRESSES, and how long
-    // discovery listens after its broadcast.
+    // Test seams: how long the bus waits for NEW_ADDRESSES, how long
+    // discovery listens after its broadcast, and what the bus thread runs
+    // each time it has left a node table (set before start()).
     void setAddressTimeout(std::chrono::milliseconds timeout);
     void setDiscoveryWindow(std::chrono::milliseconds window);
+    void setTableLeftHook(std::function<void()> hook);
 
 protected:
     Delegator* pDelegator = nullptr;
@@ -98,7 +101,6 @@ protected:
 private:
     static constexpr int BUF_SIZE = 128;         // rxbuf, rxbufpart, txbuf
     static constexpr int READ_CHUNK = 100;       // most bytes asked of one read
-    static constexpr int WINDOW_SIZE = 200 * 9;  // discovery replies kept per window
 
     // A node table with the flags the two threads meet on (`update` is null
     // for the tables that only the bus thread writes to).
@@ -149,8 +151,8 @@ private:
 
     // Discovery in its three steps, and addressing of one node.
     bool broadcastDiscovery();
-    bool listen(int& received);
-    void reportDiscovery(int received);
+    bool listen();
+    void reportDiscovery();
     bool addressNode(Node node);
 
     UART uart;
@@ -163,7 +165,7 @@ private:
     unsigned char rxbuf[BUF_SIZE] = {};
     unsigned char rxbufpart[BUF_SIZE] = {};
     unsigned char txbuf[BUF_SIZE] = {};
-    unsigned char window[WINDOW_SIZE] = {};  // the discovery listening window
+    ListeningWindow window;  // of the latest discovery
     unsigned char address = 0;
     int pass = 0;
 
@@ -195,6 +197,7 @@ private:
     bool portOpen = false;
     bool stopping = false;
     bool joining = false;  // a stop() is joining the bus thread
+    std::function<void()> tableLeft;
     std::thread busThread;
 
     std::atomic<std::uint64_t> steps{0};

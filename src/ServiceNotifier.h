@@ -15,7 +15,8 @@
 // A keep-alive goes out only when the bus side has moved on since the last
 // one (`progress` changed), or when `aliveWithoutProgress` says the gateway
 // is doing its job although the bus stands (the bus never started, the
-// server link lives). A hung bus thread thus lets the watchdog restart us.
+// server link lives; a message waits for a stalled server, which the stall
+// limit bounds). A hung bus thread thus lets the watchdog restart us.
 class ServiceNotifier {
 public:
     explicit ServiceNotifier(std::function<std::uint64_t()> progress,

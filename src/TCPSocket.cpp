@@ -145,6 +145,7 @@ bool TCPSocket::sendData(const std::string& text) {
         const ssize_t sent = send(mySocket, wire.data() + done, wire.size() - done, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) {
+            sendErrno = sent < 0 ? errno : 0;
             console::err("Problém s odesláním dat");
             return false;
         }

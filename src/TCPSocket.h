@@ -32,8 +32,9 @@ public:
 
     // Sends the text and its zero byte, continuing short sends. Never raises
     // SIGPIPE. On failure writes "Problém s odesláním dat" to standard error
-    // and returns false.
+    // and returns false; sendError() then tells why.
     bool sendData(const std::string& text);
+    int sendError() const { return sendErrno; }
 
     // Blocks for the next whole message and stores its text (without the
     // zero byte) in `text`. Returns false when the connection has ended or a
@@ -53,6 +54,7 @@ private:
     MessageFramer framer;  // received bytes not yet handed out
     bool peerClosed = false;
     int receiveErrno = 0;
+    int sendErrno = 0;
 };
 
 #endif

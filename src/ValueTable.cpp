@@ -17,14 +17,16 @@ std::vector<unsigned int> ValueTable::snapshot() const {
     return values_;
 }
 
-void ValueTable::copyTo(std::vector<unsigned int>& out) const {
+void ValueTable::copyForSet(std::vector<unsigned int>& out) {
     std::lock_guard<std::mutex> guard(mutex_);
     out.assign(values_.begin(), values_.end());
+    setFrames_ = true;
+    unsent_ = false;
 }
 
 bool ValueTable::store(const std::vector<unsigned int>& values) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (values.size() != values_.size()) return false;
+    if (values.size() != values_.size() || (setFrames_ && unsent_)) return false;
     bool changed = false;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (values_[i] != values[i]) {
@@ -35,16 +37,8 @@ bool ValueTable::store(const std::vector<unsigned int>& values) {
     return changed;
 }
 
-void ValueTable::stage(std::function<void(unsigned int**)> write) {
+void ValueTable::write(const std::function<void(unsigned int**)>& write) {
     std::lock_guard<std::mutex> guard(mutex_);
-    staged_ = std::move(write);
-}
-
-bool ValueTable::commitStaged() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!staged_) return false;
-    const std::function<void(unsigned int**)> write = std::move(staged_);
-    staged_ = nullptr;
     write(rowPointers_.data());
-    return true;
+    unsent_ = true;
 }

@@ -10,6 +10,12 @@
 // used by two threads: the server link writes set values, the bus thread
 // encodes them and decodes replies into it. Whole-table operations take the
 // table's own lock so a set command or a reply never interleaves with another.
+//
+// A reply from the node tells what the node holds since the last set frame
+// it was sent. Values the server wrote after that frame was built have not
+// reached the node yet, so a reply decoded before the next set frame would
+// put the node's old values over them (and report those to the server): such
+// a reply is not stored. Nodes that are never written take every reply.
 class ValueTable {
 public:
     // A zero-filled table of `channels` rows of `perChannel` values.
@@ -26,29 +32,20 @@ public:
 
     // Copy of the whole table, channel by channel, taken under the lock.
     std::vector<unsigned int> snapshot() const;
-    // The same into `out`, which keeps its capacity (no allocation once grown).
-    void copyTo(std::vector<unsigned int>& out) const;
+    // The same into `out` (which keeps its capacity: no allocation once
+    // grown) for a set frame: replies from now on answer these values.
+    void copyForSet(std::vector<unsigned int>& out);
 
-    // Compares and stores a whole table (same layout as snapshot) under the
-    // lock. Returns true when at least one value differed. A vector of the
-    // wrong size changes nothing and returns false.
+    // A reply: compares and stores a whole table (same layout as snapshot)
+    // under the lock. Returns true when at least one value differed. A vector
+    // of the wrong size, or a reply older than the server's values (above),
+    // changes nothing and returns false.
     bool store(const std::vector<unsigned int>& values);
 
-    // Runs f(rows) with the lock held: for writers that change several rows
-    // as one step (a set command from the server).
-    template <typename F>
-    auto withRows(F&& f) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return f(rowPointers_.data());
-    }
-
-    // A server's set command waits here until the bus master takes it over
-    // (commitStaged) while the bus thread is out of the node's table, so that
-    // a read-back in flight cannot decode a node's old values over it. A
-    // second stage before the commit replaces the first.
-    void stage(std::function<void(unsigned int** rows)> write);
-    // Runs the staged write under the lock; false when nothing was staged.
-    bool commitStaged();
+    // The server's values: runs write(rows) under the lock, as one step
+    // (the bus never sees half of them); they hold against replies until a
+    // set frame has taken them.
+    void write(const std::function<void(unsigned int** rows)>& write);
 
 private:
     unsigned int channels_;
@@ -56,7 +53,10 @@ private:
     std::vector<unsigned int> values_;
     std::vector<unsigned int*> rowPointers_;
     mutable std::mutex mutex_;
-    std::function<void(unsigned int**)> staged_;  // guarded by mutex_
+    // Guarded by mutex_: a set frame was built from the table, and the
+    // server wrote values since the last one.
+    bool setFrames_ = false;
+    bool unsent_ = false;
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <map>
 #include <memory>
@@ -366,22 +367,24 @@ namespace {
 // stall limit (seams for 1 MiB and 60 s).
 class Stall : public Link {
 protected:
-    void start(std::chrono::milliseconds limit) {
+    void start(std::chrono::milliseconds limit, int sendBuffer = 4096, unsigned int changes = 300) {
         server.setReceiveBuffer(4096);
         connector = std::make_unique<Connector>();
         connector->setDelegator(&bus);
         connector->setSendLimits(8192, limit);
         TCPSocket socket("127.0.0.1", server.port());
         ASSERT_EQ(socket.init(), 1);
-        const int small = 4096;
-        setsockopt(socket.descriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(socket.descriptor(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         ASSERT_TRUE(server.accept());
         connector->setTCPSocket(socket);
         result = ended.get_future();
         runner = std::thread([this] { ended.set_value(status = connector->run()); });
         handshake(ADDRESS_3, types(TYPE_5), nodes(""));
-        // Twenty nodes change 300 times each while the server reads nothing.
-        for (unsigned int value = 1; value <= 300; ++value) {
+        report(1, changes);
+    }
+    // Twenty nodes change, from `first` to `last`, while the server reads nothing.
+    void report(unsigned int first, unsigned int last) {
+        for (unsigned int value = first; value <= last; ++value) {
             for (unsigned short address = 1; address <= 20; ++address) {
                 Node node = makeNode(address, makeType(5, DeviceType::R, DeviceType::NOW, 1, 16), 1);
                 node.getTable()->store({value});
@@ -419,13 +422,44 @@ TEST_F(Stall, AfterAStallTheServerGetsEveryNodesLatestValuesInOrder) {
 }
 
 // The kernel ends the connection (TCP_USER_TIMEOUT; older kernels leave a
-// zero window to the send thread's own watch, 30 s later); the receive loop
-// then adds its line for the end of the connection.
-TEST_F(Stall, AServerThatTakesNothingForTheStallLimitIsLost) {
+// zero window to the send thread's own watch, 30 s later), counting from when
+// the server stopped taking data: here the gateway's larger send buffer
+// keeps taking messages for a while after that, and the send that finally
+// waits began later. The receive loop then adds its line for the end of the
+// connection. Meanwhile the server has the gateway search for new nodes: the
+// search's report (NEW_NODES_FOUND, on the receive loop's thread, with the
+// bus halted) waits for room behind the latest reports of a hundred nodes;
+// the gateway says it is waiting, not hung (the service watchdog is kept
+// alive on it), and once the link is given up the report gives up too.
+TEST_F(Stall, AServerThatTakesNothingForTheStallLimitIsLostAlsoDuringASearch) {
     RecordingStream err(2);
-    start(std::chrono::milliseconds(400));
+    std::atomic<bool> reported{false};
+    bus.onCall("discoverNewNodes", [this, &reported](const RecordingDelegator::Call&) {
+        nodeMap found{{0x1234, makeNode(0, makeType(5, DeviceType::R, DeviceType::NOW, 2, 8), 1, 0x1234)}};
+        connector->requestNewAddresses(found);
+        reported = true;
+    });
+    const std::chrono::milliseconds limit(3000);
+    start(limit, 1 << 15, 10);  // the server's window closes, the send buffer has room
+    std::this_thread::sleep_for(limit / 2);
+    report(11, 110);  // fills the send buffer: a send waits from now on
+    for (unsigned short address = 100; address < 200; ++address) {
+        Node node = makeNode(address, makeType(5, DeviceType::R, DeviceType::NOW, 1, 16), 1);
+        connector->updateNodeData(node);
+    }
+    EXPECT_FALSE(connector->waitingForRoom());
+    server.sendMessage(json(Connector::DISCOVER_NEW_NODES));
+    ASSERT_TRUE(bus.waitFor("discoverNewNodes"));
+    bool waiting = false;
+    for (int look = 0; look < 100 && !waiting && !reported; ++look) {
+        waiting = connector->waitingForRoom();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(waiting) << "the report waits for room";
     ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
+    EXPECT_TRUE(reported) << "the report gave up with the link";
+    EXPECT_FALSE(connector->waitingForRoom());
     stop();  // joins the send thread, which says why
-    EXPECT_NE(err.text().find("Server took nothing for 400 ms, connection given up\n"), std::string::npos) << err.text();
+    EXPECT_NE(err.text().find("Server took nothing for 3000 ms, connection given up\n"), std::string::npos) << err.text();
 }

@@ -393,35 +393,51 @@ TEST(PlannerHandshake, CommandFloodNeverMixesTwoUpdatesIntoOneFrame) {
     EXPECT_EQ(b.sim->pinLowFrames(), 0u);
 }
 
-// The server's values for a read-write node arrive while its read-back is
-// on the line. A seam puts them there every time: the simulator's trace hook,
-// which runs before the node answers, holds the answer until the DATA_SET
-// has gone through the real server link and reached the bus master.
-TEST(PlannerHandshake, ValuesSetDuringAReadBackGoOutAndAreNotReadBackOver) {
-    Connector connector;
-    std::thread command;
-    bool held = false;  // the simulator's thread alone touches it
-    Bench b(Planner::systemClock, false, [&](const SimFrame& f) {
-        if (!isTo(f, Message::VALUE_REQUEST, 3) || held) return;
-        held = true;
-        command = std::thread([&connector] {
+// The server's values for a read-write node arrive around its read-back (on
+// pass 10), at a point a seam holds still every time: while the request is
+// on the line (the simulator's trace hook, run before the node answers,
+// holds the answer until the DATA_SET has gone through the real server link
+// and reached the bus master), or once the set burst has left the node's
+// table, before the bus thread looks at it for the read-back (the bus
+// master's hook). The reply then carries the values of the set frame before.
+TEST(PlannerHandshake, ValuesSetAroundAReadBackGoOutAndAreNotReadBackOver) {
+    for (const bool onTheLine : {true, false}) {
+        SCOPED_TRACE(onTheLine ? "request on the line" : "between the set burst and the read-back");
+        Connector connector;
+        std::thread command;
+        const auto dataSet = [&connector] {
             connector.handleReceived(R"({"message_type":6,"address":3,"data":[{"data":[7,7,7]},{"channel":1,"data":[1,2,3]}]})");
+        };
+        bool held = false;  // the simulator's thread alone touches it
+        Bench b(Planner::systemClock, false, [&](const SimFrame& f) {
+            if (!onTheLine || !isTo(f, Message::VALUE_REQUEST, 3) || held) return;
+            held = true;
+            command = std::thread(dataSet);
+            b.dlg.waitFor("setNodeData");
         });
-        b.dlg.waitFor("setNodeData");
-    });
-    b.dlg.onCall("setNodeData", [&b](const RecordingDelegator::Call& c) { Node n = c.node; b.planner->setNodeData(n); });
-    connector.setDelegator(&b.dlg);
-    Node rw = b.add(3, TYPE_RW, 2);
-    connector.addNodeToMap(rw);
-    b.planner->start();
-    const std::vector<unsigned int> set{7, 7, 7, 1, 2, 3};
-    EXPECT_TRUE(b.sim->waitFor([&](const Frames& frames) {
-        return std::any_of(frames.begin(), frames.end(), [&](const SimFrame& f) { return isTo(f, Message::SET, 3) && f.values == set; });
-    }, 20s)) << "the next write pass carries the server's values";
-    b.planner->stop();
-    command.join();
-    EXPECT_EQ(updatesOf(b.dlg, 3), 0u) << "the read-back reported the old values";
-    EXPECT_EQ(rw.getTable()->snapshot(), set);
+        int left = 0;  // the bus thread alone touches it
+        // Tables R, W and RW every pass: the 30th the bus thread leaves is pass 10's set burst.
+        b.planner->setTableLeftHook([&] {
+            if (!onTheLine && ++left == 30) std::thread(dataSet).join();
+        });
+        b.dlg.onCall("setNodeData", [&b](const RecordingDelegator::Call& c) { Node n = c.node; b.planner->setNodeData(n); });
+        connector.setDelegator(&b.dlg);
+        Node rw = b.add(3, TYPE_RW, 2);
+        connector.addNodeToMap(rw);
+        b.planner->start();
+        const std::vector<unsigned int> set{7, 7, 7, 1, 2, 3};
+        EXPECT_TRUE(b.sim->waitFor([&](const Frames& frames) {
+            return std::any_of(frames.begin(), frames.end(), [&](const SimFrame& f) { return isTo(f, Message::SET, 3) && f.values == set; });
+        }, 20s)) << "the next write pass carries the server's values";
+        b.planner->stop();
+        if (command.joinable()) command.join();
+        const Frames frames = b.sim->frames();
+        const auto readBack = std::find_if(frames.begin(), frames.end(), [](const SimFrame& f) { return isTo(f, Message::VALUE_REQUEST, 3); });
+        ASSERT_NE(readBack, frames.begin());
+        EXPECT_EQ((readBack - 1)->values, std::vector<unsigned int>(6, 0)) << "the read-back answers the old values";
+        EXPECT_EQ(updatesOf(b.dlg, 3), 0u) << "the read-back reported the old values";
+        EXPECT_EQ(rw.getTable()->snapshot(), set);
+    }
 }
 
 // ---------------------------------------------------------------- start and stop

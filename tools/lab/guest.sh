@@ -245,6 +245,7 @@ deployed)
   kill $server_a $server_b
   . "$repo/tools/lab/access.sh"
   . "$repo/tools/lab/tunnel.sh"
+  . "$repo/tools/lab/stall-search.sh"
   ;;
 *) fail "no group $group" ;;
 esac
