@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,9 +20,12 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "Connector.h"
+#include "ControlClient.h"
+#include "ControlServer.h"
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
+#include "GatewayView.h"
 #include "Planner.h"
 #include "ServiceNotifier.h"
 #include "TCPSocket.h"
@@ -78,6 +82,28 @@ DirectionSettings directionSettings(const CSimpleIniA& conf) {
     return settings;
 }
 
+// pelko ctl: the socket named on the command line, or the configuration's
+// control_socket (the named file, else pelko.conf in the working directory,
+// else the service's /etc/pelko/pelko.conf).
+int control(const CommandLine& command) {
+    std::string socketPath = command.controlSocket;
+    if (socketPath.empty()) {
+        std::string file = command.configFile;
+        if (!command.configGiven && access(file.c_str(), R_OK) != 0) file = "/etc/pelko/pelko.conf";
+        CSimpleIniA conf(false, false, false);
+        if (conf.LoadFile(file.c_str()) < 0) {
+            console::err("pelko ctl: cannot read " + file + "; name the socket with --socket PATH");
+            return 1;
+        }
+        socketPath = conf.GetValue("settings", "control_socket", "");
+        if (socketPath.empty()) {
+            console::err("pelko ctl: " + file + " sets no control_socket; name the socket with --socket PATH");
+            return 1;
+        }
+    }
+    return ControlClient::run(socketPath, command.controlCommand, std::cout);
+}
+
 // An optional whole number of [settings]; `absent` when the key is not there.
 unsigned int wholeNumber(const CSimpleIniA& conf, const char* key, unsigned int low, unsigned int high,
                          unsigned int absent, const char* unit) {
@@ -111,6 +137,7 @@ int main(int argc, char** argv) {
         case CommandLine::Action::usageError:
             std::cerr << command.problem << "\n" << CommandLine::usage();
             return 2;
+        case CommandLine::Action::control: return control(command);
         case CommandLine::Action::run: break;
     }
     // pelko.conf is looked for in the working directory, not beside the executable.
@@ -165,6 +192,12 @@ int main(int argc, char** argv) {
     pln.setRealtimePriority(static_cast<int>(realtimePriority));
     pln.setFoldRepeats(std::chrono::seconds(foldRepeats));
     Delegator dlg;
+    // What the operator's tools see; unused without them, at the cost of a
+    // few counters.
+    GatewayView view;
+    pln.setView(&view);
+    con.setView(&view);
+    dlg.setView(&view);
     con.setDelegator(&dlg);
     pln.setDelegator(&dlg);
     dlg.setConnector(&con);
@@ -205,9 +238,19 @@ int main(int argc, char** argv) {
         console::endProcess(0);
     }).detach();
 
+    // The control socket serves while the gateway runs; it lives as long as
+    // the process (ended without unwinding).
+    const std::string controlPath = conf.GetValue("settings", "control_socket", "");
+    std::unique_ptr<ControlServer> controlServer;
+    if (!controlPath.empty()) {
+        controlServer = std::make_unique<ControlServer>(view, controlPath);
+        controlServer->start();
+    }
+
     TCPSocket socket(ip, std::atoi(port));
     int sNum = socket.init();
     if (sNum == 1) {
+        view.serverUp();
         con.setTCPSocket(TCPSocket(socket));
         con.start();
     }

@@ -15,6 +15,7 @@
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
+#include "GatewayView.h"
 #include "Message.h"
 #include "Node.h"
 #include "NodeHealth.h"
@@ -45,6 +46,8 @@ public:
 
     // Stores the mediator through which errors, values and new nodes are reported.
     void setDelegator(Delegator* dlg);
+    // The operator's view: sees the counters, the frames and a lost line.
+    void setView(GatewayView* view);
     // Every frame built from now on carries this as the gateway's address.
     void setAddress(unsigned char address);
     // Keeps a copy under its type code; a code already known keeps its first type.
@@ -94,6 +97,7 @@ public:
 
 protected:
     Delegator* pDelegator = nullptr;
+    GatewayView* view = nullptr;
 
 private:
     static constexpr int BUF_SIZE = 128;         // rxbuf, rxbufpart, txbuf
@@ -113,7 +117,6 @@ private:
 
     // Bus cycle (bus thread).
     void loop();
-    void tuneBusThread();
     bool beginPass();
     void makePass();
     template <typename Work>
