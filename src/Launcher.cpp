@@ -26,6 +26,8 @@
 #include "Direction.h"
 #include "GPIO.h"
 #include "GatewayView.h"
+#include "MetricsWriter.h"
+#include "PeriodicTask.h"
 #include "Planner.h"
 #include "ServiceNotifier.h"
 #include "TCPSocket.h"
@@ -183,6 +185,9 @@ int main(int argc, char** argv) {
     const unsigned int realtimePriority = wholeNumber(conf, "rt_priority", 1, 99, 0, "SCHED_FIFO priority");
     const unsigned int statsInterval = wholeNumber(conf, "stats_interval", 1, 86400, 0, "seconds");
     const unsigned int foldRepeats = wholeNumber(conf, "fold_repeats", 0, 86400, 0, "seconds");
+    const unsigned int metricsInterval = wholeNumber(conf, "metrics_interval", 1, 86400, 15, "seconds");
+    const char* metricsFile = conf.GetValue("settings", "metrics_file");
+    if (metricsFile && !*metricsFile) wrongValue("metrics_file", "", "a file path, such as /var/lib/prometheus/node-exporter/pelko.prom");
 
     Connector con;
     DirectionSettings driver = direction;
@@ -245,6 +250,17 @@ int main(int argc, char** argv) {
     if (!controlPath.empty()) {
         controlServer = std::make_unique<ControlServer>(view, controlPath);
         controlServer->start();
+    }
+
+    // Metrics for Prometheus, labelled with the configuration's name (pelko,
+    // or the instance of pelko@).
+    std::unique_ptr<PeriodicTask> metrics;
+    if (metricsFile) {
+        std::string bus = confFile.substr(confFile.find_last_of('/') + 1);
+        if (bus.size() > 5 && bus.compare(bus.size() - 5, 5, ".conf") == 0) bus.resize(bus.size() - 5);
+        metrics = std::make_unique<PeriodicTask>(
+            std::chrono::seconds(metricsInterval),
+            [&view, writer = std::make_shared<MetricsWriter>(metricsFile, bus)] { writer->write(view.snapshot()); });
     }
 
     TCPSocket socket(ip, std::atoi(port));

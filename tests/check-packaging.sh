@@ -68,7 +68,7 @@ deb)
   deb=$(ls "$tmp"/pelko_*.deb)
   files=$(dpkg-deb -c "$deb" | awk '{print $6}')
   for f in ./usr/bin/pelko ./usr/lib/systemd/system/pelko.service ./usr/lib/systemd/system/pelko@.service \
-           ./etc/pelko/pelko.conf ./usr/libexec/pelko/pelko-gpio-access ./usr/lib/sysusers.d/pelko.conf \
+           ./etc/pelko/pelko.conf ./usr/libexec/pelko/pelko-gpio-access ./usr/lib/sysusers.d/pelko.conf ./usr/lib/tmpfiles.d/pelko.conf \
            ./usr/share/man/man8/pelko.8.gz ./usr/share/doc/pelko/copyright ./usr/share/doc/pelko/changelog.Debian.gz; do
     grep -qx "$f" <<<"$files" || fail "$f missing from the package"
   done
