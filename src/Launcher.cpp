@@ -30,6 +30,7 @@
 #include "PeriodicTask.h"
 #include "Planner.h"
 #include "ServiceNotifier.h"
+#include "StatusText.h"
 #include "TCPSocket.h"
 
 namespace {
@@ -223,6 +224,14 @@ int main(int argc, char** argv) {
         busFailed = !running;
         notifier.ready();
     });
+
+    // The bus at a glance in `systemctl status`, every few seconds.
+    std::unique_ptr<PeriodicTask> statusLine;
+    if (std::getenv("NOTIFY_SOCKET") != nullptr) {
+        statusLine = std::make_unique<PeriodicTask>(std::chrono::seconds(5), [&view, &notifier] {
+            notifier.status(StatusText::summary(view.snapshot()));
+        });
+    }
 
     // Health lines on SIGUSR1 and every stats_interval seconds; SIGTERM and
     // SIGINT stop the gateway.

@@ -92,7 +92,8 @@ std::string StatusText::summary(const Snapshot& s) {
     if (s.sendQueue.bytes >= BACKLOG_NOTICE) {
         line += "server not keeping up (send queue " + std::to_string(s.sendQueue.bytes / 1024) + " KiB), ";
     }
-    line += std::to_string(c.filed) + " nodes, " + std::to_string(c.answering) + " answering, ";
+    line += std::to_string(c.filed) + (c.filed == 1 ? " node, " : " nodes, ") + std::to_string(c.answering) +
+            " answering, ";
     line += s.busStarted ? number(s.passRate, "%.0f") + " passes/s, " : "bus not started, ";
     line += s.serverUp ? "server link up " + span(s.at - s.serverSinceSteady) : "no server link";
     return line;

@@ -25,6 +25,7 @@
 #include "ControlServer.h"
 #include "GatewayView.h"
 #include "NodeHealth.h"
+#include "StatusText.h"
 #include "TempDir.h"
 
 namespace {
@@ -263,6 +264,25 @@ TEST_F(ControlSocket, SocketIsForOwnerAndGroupAndAnotherGatewayKeepsItsOwn) {
     ControlServer third(view, path);
     EXPECT_TRUE(third.start());
     EXPECT_EQ(ControlClient::run(dir.file("none"), "status", out), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The service manager's status line (StatusText feeds STATUS=).
+TEST_F(ControlSocket, StatusLineSaysALostSerialDeviceAndAServerNotKeepingUpFirst) {
+    fileReadNode(17, 0);
+    health.record(17, NodeHealth::Reply::valid, 1000us, NodeHealth::Clock::now());
+    view.busStarted(true);
+    EXPECT_TRUE(std::regex_match(StatusText::summary(view.snapshot()),
+                                 std::regex("1 node, 1 answering, \\d+ passes/s, no server link")));
+    view.serverUp();
+    view.lineLost(true);
+    view.watchSendQueue([] { return GatewayView::SendQueue{200 * 1024, 7}; });
+    EXPECT_TRUE(std::regex_match(StatusText::summary(view.snapshot()),
+                                 std::regex("serial device lost, server not keeping up \\(send queue 200 KiB\\), "
+                                            "1 node, 1 answering, \\d+ passes/s, server link up 0 s")));
 }
 
 }  // namespace
