@@ -70,12 +70,10 @@ bool ControlServer::start() {
     listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener < 0) return fail(std::strerror(errno));
     ::unlink(path.c_str());
-    // Created for the owner and group only (the service's group may use it).
-    const mode_t before = ::umask(0117);
-    const int bound = ::bind(listener, at, sizeof address);
-    ::umask(before);
-    if (bound != 0) return fail(std::string("bind: ") + std::strerror(errno));
-    ::chmod(path.c_str(), 0660);
+    if (::bind(listener, at, sizeof address) != 0) return fail(std::string("bind: ") + std::strerror(errno));
+    // For the owner and the service's group. Until then the umask's mode
+    // holds, which never lets others write, and connecting needs that.
+    if (::chmod(path.c_str(), 0660) != 0) return fail(std::string("chmod: ") + std::strerror(errno));
     if (::listen(listener, 8) != 0) return fail(std::string("listen: ") + std::strerror(errno));
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(std::string("pipe: ") + std::strerror(errno));

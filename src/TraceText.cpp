@@ -131,7 +131,6 @@ std::string TraceText::frame(const TraceEvent& event) const {
     }
     const unsigned char length = b[start + 1];
     const unsigned char code = b[start + 2];
-    Message crc;
     const bool crcOk = crc.calculateChecksum(b, static_cast<short>(start + 1), static_cast<short>(start + 1 + length)) ==
                        b[start + 2 + length];
     char codeText[16];

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "Message.h"
 #include "Node.h"
 #include "TraceBuffer.h"
 
@@ -26,6 +27,7 @@ public:
 private:
     std::string frame(const TraceEvent& event) const;
     NodeLookup lookup;
+    Message crc;  // its checksum
 };
 
 #endif
