@@ -174,7 +174,7 @@ bool ControlServer::readFrom(Client& client) {
         if (client.answered) continue;  // what follows the command is not looked at
         client.in.append(buffer, static_cast<std::size_t>(n));
         const std::size_t end = client.in.find('\n');
-        if (end != std::string::npos && end <= MAX_COMMAND) {
+        if (end <= MAX_COMMAND) {  // npos, none yet, is above it
             command(client, client.in.substr(0, end));
         } else if (client.in.size() > MAX_COMMAND) {
             refuse(client, "command longer than " + std::to_string(MAX_COMMAND) + " bytes");

@@ -133,7 +133,7 @@ GatewayView::Snapshot GatewayView::snapshot() {
             if (const std::shared_ptr<ValueTable> table = entry.second.getTable()) {
                 const std::vector<unsigned int> flat = table->snapshot();
                 for (unsigned int c = 0; c < table->channels(); ++c) {
-                    const auto from = flat.begin() + static_cast<long>(c * table->perChannel());
+                    const auto from = flat.begin() + static_cast<long>(c) * static_cast<long>(table->perChannel());
                     info.values.emplace_back(from, from + table->perChannel());
                 }
             }
