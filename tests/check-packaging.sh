@@ -56,6 +56,16 @@ gpio)
   [ "$(stat -c %A "$tmp/chip" | cut -c5-6)" = "rw" ] || fail "chip not group read-write"
   : > "$tmp/sys/unexport"
   "$helper" "$tmp/pelko.conf" "$group" && [ ! -s "$tmp/sys/unexport" ] || fail "unexported again"
+  # metrics_file in the exporter's directory: the group may write there
+  # (rename its file in); anywhere else: nothing is touched.
+  export PELKO_TEXTFILE_DIR=$tmp/textfile
+  mkdir -p "$tmp/textfile" "$tmp/elsewhere" && chmod 755 "$tmp/textfile" "$tmp/elsewhere"
+  printf '[settings]\ndirection=none\nmetrics_file=%s/pelko.prom\n' "$tmp/elsewhere" > "$tmp/m.conf"
+  "$helper" "$tmp/m.conf" "$group" && [ "$(stat -c %A "$tmp/elsewhere")" = drwxr-xr-x ] ||
+    fail "helper touched a directory other than the exporter's"
+  printf '[settings]\ndirection=none\nmetrics_file=%s/pelko.prom\n' "$tmp/textfile" > "$tmp/m.conf"
+  "$helper" "$tmp/m.conf" "$group" && [ "$(stat -c %A "$tmp/textfile" | cut -c6)" = w ] ||
+    fail "the exporter's directory not group-writable"
   # No pin configured: a clear message.
   printf '[settings]\nip=x\n' > "$tmp/none.conf"
   msg=$("$helper" "$tmp/none.conf" "$group" 2>&1) && fail "helper accepted a configuration without gpio"
@@ -68,7 +78,7 @@ deb)
   deb=$(ls "$tmp"/pelko_*.deb)
   files=$(dpkg-deb -c "$deb" | awk '{print $6}')
   for f in ./usr/bin/pelko ./usr/lib/systemd/system/pelko.service ./usr/lib/systemd/system/pelko@.service \
-           ./etc/pelko/pelko.conf ./usr/libexec/pelko/pelko-gpio-access ./usr/lib/sysusers.d/pelko.conf ./usr/lib/tmpfiles.d/pelko.conf \
+           ./etc/pelko/pelko.conf ./usr/libexec/pelko/pelko-gpio-access ./usr/lib/sysusers.d/pelko.conf \
            ./usr/share/man/man8/pelko.8.gz ./usr/share/doc/pelko/copyright ./usr/share/doc/pelko/changelog.Debian.gz; do
     grep -qx "$f" <<<"$files" || fail "$f missing from the package"
   done
