@@ -5,7 +5,10 @@ function(pelko_template_unit unit_text out_var)
   foreach(pair
       "Description=pelko home-automation gateway (field bus <-> server)|Description=pelko home-automation gateway (field bus <-> server), bus %i"
       "/etc/pelko/pelko.conf|/etc/pelko/%i.conf"
-      "ExecStart=@PELKO_BINDIR@/pelko\n|ExecStart=@PELKO_BINDIR@/pelko --config /etc/pelko/%i.conf\n")
+      "ExecStart=@PELKO_BINDIR@/pelko\n|ExecStart=@PELKO_BINDIR@/pelko --config /etc/pelko/%i.conf\n"
+      # Its own runtime directory: pelko.service removes /run/pelko when it stops.
+      "RuntimeDirectory=pelko\n|RuntimeDirectory=pelko-%i\n"
+      "(control_socket=/run/pelko/control)|(control_socket=/run/pelko-%i/control)")
     string(FIND "${pair}" "|" bar)
     string(SUBSTRING "${pair}" 0 ${bar} from)
     math(EXPR bar "${bar} + 1")

@@ -17,7 +17,7 @@ mkdir -p "$cache"
 
 # --- What the host needs: qemu, busybox, udev (device permissions in the
 # guest), and one kernel version whose image, headers and source agree.
-need=(qemu-system-x86 busybox-static udev gpiod cpio xz-utils gcc make systemd python3 stunnel4 openssl)
+need=(qemu-system-x86 busybox-static udev gpiod cpio xz-utils gcc make systemd python3 stunnel4 openssl prometheus-node-exporter curl)
 missing=()
 for p in "${need[@]}"; do dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
 done

@@ -10,7 +10,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build) want+=(g++ cmake make pkg-config libjsoncpp-dev libsimpleini-dev libsystemd-dev) ;;
-    test)  want+=(libgtest-dev python3 lintian man-db stunnel4 openssl) ;;
+    test)  want+=(libgtest-dev python3 lintian man-db stunnel4 openssl prometheus) ;;  # prometheus: promtool checks the metrics text
     lint)  want+=(clang-tidy cppcheck) ;;
     fuzz)  want+=(clang libclang-rt-14-dev) ;;
     cross) want+=(g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user

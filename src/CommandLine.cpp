@@ -4,7 +4,70 @@
 #error "PELKO_VERSION comes from the CMake project version"
 #endif
 
+namespace {
+
+bool wholeNumber(const std::string& text, unsigned long low, unsigned long high) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long value = std::stoul(text);
+    return value >= low && value <= high;
+}
+
+}  // namespace
+
+// pelko ctl [--config FILE | --socket PATH] COMMAND...: checked here as the
+// gateway checks it, so that a typing error is told without a round trip.
+CommandLine CommandLine::parseControl(const std::vector<std::string>& args) {
+    CommandLine result;
+    result.action = Action::control;
+    auto refuse = [&result](const std::string& problem) {
+        result.action = Action::usageError;
+        result.problem = "pelko ctl: " + problem;
+        return result;
+    };
+    std::size_t i = 1;
+    for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+        const std::string& arg = args[i];
+        if (i + 1 >= args.size()) return refuse("option '" + arg + "' needs a value");
+        if (arg == "--config" || arg == "-c") {
+            result.configFile = args[++i];
+            result.configGiven = true;
+        } else if (arg == "--socket") {
+            result.controlSocket = args[++i];
+            if (result.controlSocket.empty()) return refuse("option '--socket' needs a path");
+        } else {
+            return refuse("unknown option '" + arg + "'");
+        }
+    }
+    if (i >= args.size()) return refuse("which command? status, nodes or trace");
+    const std::string& command = args[i];
+    std::string line = command;
+    if (command == "status" && i + 1 == args.size()) {
+        result.controlCommand = line;
+        return result;
+    }
+    if (command == "nodes" && (i + 1 == args.size() || (i + 2 == args.size() && args[i + 1] == "--json"))) {
+        result.controlCommand = i + 1 == args.size() ? line : line + " --json";
+        return result;
+    }
+    if (command != "trace") return refuse("unknown command or argument in '" + command + " ...'");
+    for (++i; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--server") {
+            line += " --server";
+        } else if (arg == "--node" && i + 1 < args.size() && wholeNumber(args[i + 1], 0, 65535)) {
+            line += " --node " + args[++i];
+        } else if (arg == "--seconds" && i + 1 < args.size() && wholeNumber(args[i + 1], 1, 86400)) {
+            line += " --seconds " + args[++i];
+        } else {
+            return refuse("trace takes --node N (0 to 65535), --server and --seconds S (1 to 86400), not '" + arg + "'");
+        }
+    }
+    result.controlCommand = line;
+    return result;
+}
+
 CommandLine CommandLine::parse(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "ctl") return parseControl(args);
     CommandLine result;
     auto refuse = [&result](const std::string& problem) {
         result.action = Action::usageError;
@@ -43,7 +106,11 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
     return result;
 }
 
-std::string CommandLine::usage() { return "usage: pelko [--config FILE] [--print-gpio-chip] | --help | --version\n"; }
+std::string CommandLine::usage() {
+    return "usage: pelko [--config FILE] [--print-gpio-chip] | --help | --version\n"
+           "       pelko ctl [--config FILE | --socket PATH] status | nodes [--json] |\n"
+           "                 trace [--node N]... [--server] [--seconds S]\n";
+}
 
 std::string CommandLine::version() { return "pelko " PELKO_VERSION "\n"; }
 
@@ -60,6 +127,14 @@ std::string CommandLine::help() {
            "                     no such chip, or two: the gateway's line, status 1\n"
            "  -h, --help         print this text and exit\n"
            "  -V, --version      print the version and exit\n"
+           "\n"
+           "pelko ctl asks the running gateway over its control socket (the path in\n"
+           "--socket, else control_socket of the configuration):\n"
+           "  status             server link, bus and nodes by state\n"
+           "  nodes [--json]     one line per node: type, kind, state, values, counters\n"
+           "  trace [--node N]... [--server] [--seconds S]\n"
+           "                     decoded bus frames (and server messages) as they pass,\n"
+           "                     for S seconds (default 60) or until Ctrl-C\n"
            "\n"
            "Without --config the configuration is pelko.conf in the working directory\n"
            "(the service runs in /etc/pelko). Its keys, all in [settings]:\n"
@@ -81,6 +156,11 @@ std::string CommandLine::help() {
            "                        (absent: only on SIGUSR1)\n"
            "  fold_repeats          seconds: a node's repeated diagnostic line is counted\n"
            "                        instead of printed\n"
+           "  control_socket        path of the control socket for pelko ctl\n"
+           "                        (absent or empty: none)\n"
+           "  metrics_file          path of a file the metrics are written to in the\n"
+           "                        Prometheus text format (absent: none)\n"
+           "  metrics_interval      seconds between two writes of metrics_file (default 15)\n"
            "\n"
            "Signals: SIGTERM or SIGINT stop in order (exit status 0); SIGUSR1 prints\n"
            "the health of every node.\n"

@@ -7,12 +7,16 @@
 // What the gateway was asked to do on its command line. Without arguments it
 // runs with pelko.conf from the working directory, as it always has.
 struct CommandLine {
-    enum class Action { run, printGpioChip, help, version, usageError };
+    enum class Action { run, printGpioChip, help, version, usageError, control };
 
     Action action = Action::run;
     std::string configFile = "pelko.conf";
     bool configGiven = false;  // --config named the file
     std::string problem;       // usageError: the one line that says what was wrong
+    // control (`pelko ctl`): the socket --socket named (empty: the
+    // configuration's control_socket) and the command line to send.
+    std::string controlSocket;
+    std::string controlCommand;
 
     // Reads the arguments after the program name.
     static CommandLine parse(const std::vector<std::string>& args);
@@ -21,6 +25,9 @@ struct CommandLine {
     static std::string usage();
     static std::string help();
     static std::string version();
+
+private:
+    static CommandLine parseControl(const std::vector<std::string>& args);
 };
 
 #endif

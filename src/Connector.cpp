@@ -19,30 +19,9 @@
 #include "Console.h"
 #include "Errors.h"
 #include "JsonLexer.h"
+#include "MessageName.h"
 
 namespace {
-
-const char* messageName(unsigned int code) {
-    switch (code) {
-    case Connector::REQUEST_SUB_ADDRESS: return "REQUEST_SUB_ADDRESS";
-    case Connector::RESPONSE_SUB_ADDRESS: return "RESPONSE_SUB_ADDRESS";
-    case Connector::NEW_NODES_FOUND: return "NEW_NODES_FOUND";
-    case Connector::NEW_ADDRESSES: return "NEW_ADDRESSES";
-    case Connector::DATA_GET: return "DATA_GET";
-    case Connector::DATA_SET: return "DATA_SET";
-    case Connector::ERROR: return "ERROR";
-    case Connector::REQUEST_NODE_LIST: return "REQUEST_NODE_LIST";
-    case Connector::RESPONSE_NODE_LIST: return "RESPONSE_NODE_LIST";
-    case Connector::REGISTER_NEW_TYPE: return "REGISTER_NEW_TYPE";
-    case Connector::NODE_REMOVED: return "NODE_REMOVED";
-    case Connector::REQUEST_TYPE_LIST: return "REQUEST_TYPE_LIST";
-    case Connector::RESPONSE_TYPE_LIST: return "RESPONSE_TYPE_LIST";
-    case Connector::DISCOVER_NEW_NODES: return "DISCOVER_NEW_NODES";
-    case Connector::PING_REQUEST: return "PING_REQUEST";
-    case Connector::PING_RESPONSE: return "PING_RESPONSE";
-    default: return "message";
-    }
-}
 
 // "DATA_SET (6)": how console lines name a message.
 std::string label(unsigned int code) {
@@ -157,6 +136,14 @@ void Connector::setDelegator(Delegator* delegator) { pDelegator = delegator; }
 
 void Connector::setTCPSocket(TCPSocket value) { socket = value; }
 
+void Connector::setView(GatewayView* observer) {
+    view = observer;
+    if (view == nullptr) return;
+    view->watchSendQueue([this] {
+        return messageQueue.withStore([](SendBacklog& b) { return GatewayView::SendQueue{b.bytes(), b.droppedTotal()}; });
+    });
+}
+
 constexpr std::chrono::milliseconds Connector::STALL_LIMIT;
 
 void Connector::setSendLimits(std::size_t queueBound, std::chrono::milliseconds limit) {
@@ -201,6 +188,7 @@ Connector::Answer Connector::ask(unsigned int request, unsigned int answerType, 
     const std::string text = serialise(message);
     if (request == REQUEST_SUB_ADDRESS) say("Zadost o adresu " + text);
     socket.sendData(text);
+    if (view != nullptr) view->serverOut(text);
 
     std::string raw, received;
     if (!receiveText(raw)) return Answer::Ended;
@@ -335,7 +323,10 @@ std::string Connector::checkNode(const Json::Value& item, bool nodeList, int typ
 // ---- Reading and dispatching ------------------------------------------------
 
 bool Connector::receiveText(std::string& raw) {
-    if (socket.receiveData(raw)) return true;
+    if (socket.receiveData(raw)) {
+        if (view != nullptr) view->serverIn(raw);
+        return true;
+    }
     if (socket.closedByPeer()) {
         console::err("Server closed the connection");
     } else {
@@ -573,7 +564,10 @@ void Connector::sendThread() {
     while (messageQueue.pop(item)) {
         const auto began = std::chrono::steady_clock::now();
         // A failed send is reported by the socket; the text is not retried.
-        if (sendSocket.sendData(item.text)) continue;
+        if (sendSocket.sendData(item.text)) {
+            if (view != nullptr) view->serverOut(item.text);
+            continue;
+        }
         const auto waited = std::chrono::steady_clock::now() - began;
         // The kernel's limit (ETIMEDOUT) counts from when the server stopped
         // taking data, which may be long before this send began.

@@ -13,6 +13,7 @@
 
 #include "ConditionQueue.h"
 #include "Delegator.h"
+#include "GatewayView.h"
 #include "Node.h"
 #include "SendBacklog.h"
 #include "TCPSocket.h"
@@ -48,6 +49,8 @@ public:
     // Wiring, before run(): the mediator to the bus master, and a connected socket.
     void setDelegator(Delegator* delegator);
     void setTCPSocket(TCPSocket socket);
+    // The operator's view: sees the messages and the send queue.
+    void setView(GatewayView* view);
 
     // A server that takes nothing at all for this long is lost: the kernel
     // ends the connection (TCP_USER_TIMEOUT); where it does not, the send
@@ -162,6 +165,7 @@ private:
     nodeMap newNodes;      // nodes handed addresses since the last search
     typeMap types;
     Delegator* pDelegator = nullptr;
+    GatewayView* view = nullptr;
     // The receiving thread's. Every feature on (comments, any value at the
     // root), comments not collected. Unlike the builder-made readers it
     // refuses trailing commas and a '+' before a number, as it should.

@@ -7,6 +7,7 @@
 #include "Node.h"
 
 class Connector;
+class GatewayView;
 class Planner;
 
 // Mediator between the server link (Connector) and the bus master (Planner).
@@ -25,6 +26,8 @@ public:
     // master: `running` is false when its serial port did not open (error 1
     // was reported). The service manager is told "ready" from here.
     void setBusStartedHook(std::function<void(bool running)> hook);
+    // The operator's view, told of every node filed or removed.
+    void setView(GatewayView* view);
 
     // Server side -> bus side (main thread).
     virtual void setAddress(unsigned char address);  // stores it, then Planner::setAddress
@@ -54,6 +57,7 @@ private:
     std::atomic<bool> startFailed{false};
     Connector* pConnector = nullptr;
     Planner* pPlanner = nullptr;
+    GatewayView* view = nullptr;
 };
 
 #endif

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +21,18 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "Connector.h"
+#include "ControlClient.h"
+#include "ControlServer.h"
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
 #include "GPIOChip.h"
+#include "GatewayView.h"
+#include "MetricsWriter.h"
+#include "PeriodicTask.h"
 #include "Planner.h"
 #include "ServiceNotifier.h"
+#include "StatusText.h"
 #include "TCPSocket.h"
 
 namespace {
@@ -80,6 +87,28 @@ DirectionSettings directionSettings(const CSimpleIniA& conf) {
     return settings;
 }
 
+// pelko ctl: the socket named on the command line, or the configuration's
+// control_socket (the named file, else pelko.conf in the working directory,
+// else the service's /etc/pelko/pelko.conf).
+int control(const CommandLine& command) {
+    std::string socketPath = command.controlSocket;
+    if (socketPath.empty()) {
+        std::string file = command.configFile;
+        if (!command.configGiven && access(file.c_str(), R_OK) != 0) file = "/etc/pelko/pelko.conf";
+        CSimpleIniA conf(false, false, false);
+        if (conf.LoadFile(file.c_str()) < 0) {
+            console::err("pelko ctl: cannot read " + file + "; name the socket with --socket PATH");
+            return 1;
+        }
+        socketPath = conf.GetValue("settings", "control_socket", "");
+        if (socketPath.empty()) {
+            console::err("pelko ctl: " + file + " sets no control_socket; name the socket with --socket PATH");
+            return 1;
+        }
+    }
+    return ControlClient::run(socketPath, command.controlCommand, std::cout);
+}
+
 // An optional whole number of [settings]; `absent` when the key is not there.
 unsigned int wholeNumber(const CSimpleIniA& conf, const char* key, unsigned int low, unsigned int high,
                          unsigned int absent, const char* unit) {
@@ -125,6 +154,7 @@ int main(int argc, char** argv) {
         case CommandLine::Action::usageError:
             std::cerr << command.problem << "\n" << CommandLine::usage();
             return 2;
+        case CommandLine::Action::control: return control(command);
         case CommandLine::Action::run:
         case CommandLine::Action::printGpioChip: break;
     }
@@ -171,6 +201,9 @@ int main(int argc, char** argv) {
     const unsigned int realtimePriority = wholeNumber(conf, "rt_priority", 1, 99, 0, "SCHED_FIFO priority");
     const unsigned int statsInterval = wholeNumber(conf, "stats_interval", 1, 86400, 0, "seconds");
     const unsigned int foldRepeats = wholeNumber(conf, "fold_repeats", 0, 86400, 0, "seconds");
+    const unsigned int metricsInterval = wholeNumber(conf, "metrics_interval", 1, 86400, 15, "seconds");
+    const char* metricsFile = conf.GetValue("settings", "metrics_file");
+    if (metricsFile && !*metricsFile) wrongValue("metrics_file", "", "a file path, such as /var/lib/prometheus/node-exporter/pelko.prom");
     if (command.action == CommandLine::Action::printGpioChip) printGpioChip(direction, gpio ? gpio : "");
     // With rt_priority the bus thread locks the memory (mlockall), counted
     // by the whole mapped size, against the unit's LimitMEMLOCK. On 64-bit
@@ -187,6 +220,12 @@ int main(int argc, char** argv) {
     pln.setRealtimePriority(static_cast<int>(realtimePriority));
     pln.setFoldRepeats(std::chrono::seconds(foldRepeats));
     Delegator dlg;
+    // What the operator's tools see; unused without them, at the cost of a
+    // few counters.
+    GatewayView view;
+    pln.setView(&view);
+    con.setView(&view);
+    dlg.setView(&view);
     con.setDelegator(&dlg);
     pln.setDelegator(&dlg);
     dlg.setConnector(&con);
@@ -210,6 +249,14 @@ int main(int argc, char** argv) {
         notifier.ready();
     });
 
+    // The bus at a glance in `systemctl status`, every few seconds.
+    std::unique_ptr<PeriodicTask> statusLine;
+    if (std::getenv("NOTIFY_SOCKET") != nullptr) {
+        statusLine = std::make_unique<PeriodicTask>(std::chrono::seconds(5), [&view, &notifier] {
+            notifier.status(StatusText::summary(view.snapshot()));
+        });
+    }
+
     // Health lines on SIGUSR1 and every stats_interval seconds; SIGTERM and
     // SIGINT stop the gateway.
     std::thread([&pln, &notifier, stopSignals, statsInterval] {
@@ -229,9 +276,30 @@ int main(int argc, char** argv) {
         console::endProcess(0);
     }).detach();
 
+    // The control socket serves while the gateway runs; it lives as long as
+    // the process (ended without unwinding).
+    const std::string controlPath = conf.GetValue("settings", "control_socket", "");
+    std::unique_ptr<ControlServer> controlServer;
+    if (!controlPath.empty()) {
+        controlServer = std::make_unique<ControlServer>(view, controlPath);
+        controlServer->start();
+    }
+
+    // Metrics for Prometheus, labelled with the configuration's name (pelko,
+    // or the instance of pelko@).
+    std::unique_ptr<PeriodicTask> metrics;
+    if (metricsFile) {
+        std::string bus = confFile.substr(confFile.find_last_of('/') + 1);
+        if (bus.size() > 5 && bus.compare(bus.size() - 5, 5, ".conf") == 0) bus.resize(bus.size() - 5);
+        metrics = std::make_unique<PeriodicTask>(
+            std::chrono::seconds(metricsInterval),
+            [&view, writer = std::make_shared<MetricsWriter>(metricsFile, bus)] { writer->write(view.snapshot()); });
+    }
+
     TCPSocket socket(ip, std::atoi(port));
     int sNum = socket.init();
     if (sNum == 1) {
+        view.serverUp();
         con.setTCPSocket(TCPSocket(socket));
         con.start();
     }

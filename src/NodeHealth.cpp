@@ -18,6 +18,10 @@ void NodeHealth::record(unsigned short address, Reply reply, std::chrono::micros
     std::lock_guard<std::mutex> guard(mutex);
     Counters& c = nodes[address];
     ++c.requests;
+    if (reply != Reply::valid && !c.failing) {
+        c.failing = true;
+        c.failingSince = at;
+    }
     switch (reply) {
         case Reply::missing: ++c.missing; return;
         case Reply::invalid: ++c.invalid; return;
@@ -25,7 +29,9 @@ void NodeHealth::record(unsigned short address, Reply reply, std::chrono::micros
     }
     ++c.valid;
     c.answered = true;
+    c.failing = false;
     c.lastValid = at;
+    c.replyUsTotal += static_cast<std::uint64_t>(std::max<std::int64_t>(0, replyTime.count()));
     c.times[c.next] = static_cast<std::uint32_t>(std::max<std::int64_t>(0, replyTime.count()));
     c.next = (c.next + 1) % KEPT_TIMES;
     c.kept = std::min(c.kept + 1, KEPT_TIMES);
@@ -52,10 +58,7 @@ std::vector<std::string> NodeHealth::report(Clock::time_point now) {
                            std::to_string(c.invalid) + " invalid, last valid reply ";
         if (c.answered) {
             line += fixed(std::chrono::duration<double>(now - c.lastValid).count(), "s ago");
-            std::array<std::uint32_t, KEPT_TIMES> times = c.times;
-            const auto middle = times.begin() + static_cast<long>(c.kept / 2);
-            std::nth_element(times.begin(), middle, times.begin() + static_cast<long>(c.kept));
-            line += ", reply time " + fixed(*middle / 1000.0, "ms") + " (median of " + std::to_string(c.kept) + ")";
+            line += ", reply time " + fixed(median(c) / 1000.0, "ms") + " (median of " + std::to_string(c.kept) + ")";
         } else {
             line += "never";
         }
@@ -68,4 +71,40 @@ std::vector<std::string> NodeHealth::report(Clock::time_point now) {
     passesReported = passes;
     lastReport = now;
     return lines;
+}
+
+std::uint32_t NodeHealth::median(const Counters& c) {
+    if (c.kept == 0) return 0;
+    std::array<std::uint32_t, KEPT_TIMES> times = c.times;
+    const auto middle = times.begin() + static_cast<long>(c.kept / 2);
+    std::nth_element(times.begin(), middle, times.begin() + static_cast<long>(c.kept));
+    return *middle;
+}
+
+std::vector<NodeHealth::NodeStats> NodeHealth::nodeStats() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    std::vector<NodeStats> all;
+    all.reserve(nodes.size());
+    for (const auto& [nodeAddress, c] : nodes) {
+        NodeStats s;
+        s.address = nodeAddress;
+        s.requests = c.requests;
+        s.valid = c.valid;
+        s.missing = c.missing;
+        s.invalid = c.invalid;
+        s.answered = c.answered;
+        s.lastValid = c.lastValid;
+        s.failing = c.failing;
+        s.failingSince = c.failingSince;
+        s.medianReplyUs = median(c);
+        s.keptTimes = c.kept;
+        s.replyUsTotal = c.replyUsTotal;
+        all.push_back(s);
+    }
+    return all;
+}
+
+NodeHealth::BusStats NodeHealth::busStats() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return BusStats{passes, bytesSent, bytesReceived};
 }

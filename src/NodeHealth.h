@@ -28,6 +28,29 @@ public:
     // since the previous report).
     std::vector<std::string> report(Clock::time_point now);
 
+    // The same counters as they stand, for the operator's tools.
+    struct NodeStats {
+        unsigned short address = 0;
+        std::uint64_t requests = 0;
+        std::uint64_t valid = 0;
+        std::uint64_t missing = 0;
+        std::uint64_t invalid = 0;
+        bool answered = false;       // a valid reply ever came
+        Clock::time_point lastValid;
+        bool failing = false;        // the latest request brought no valid reply
+        Clock::time_point failingSince;  // the first failed request after the last valid reply
+        std::uint32_t medianReplyUs = 0;  // over the kept times; 0 when none
+        std::size_t keptTimes = 0;
+        std::uint64_t replyUsTotal = 0;   // sum over every valid reply
+    };
+    struct BusStats {
+        std::uint64_t passes = 0;
+        std::uint64_t bytesSent = 0;
+        std::uint64_t bytesReceived = 0;
+    };
+    std::vector<NodeStats> nodeStats() const;
+    BusStats busStats() const;
+
 private:
     static constexpr std::size_t KEPT_TIMES = 100;  // reply times the median is taken over
 
@@ -38,12 +61,17 @@ private:
         std::uint64_t invalid = 0;
         bool answered = false;
         Clock::time_point lastValid;
+        bool failing = false;
+        Clock::time_point failingSince;
+        std::uint64_t replyUsTotal = 0;
         std::array<std::uint32_t, KEPT_TIMES> times{};  // microseconds, a ring
         std::size_t kept = 0;
         std::size_t next = 0;
     };
 
-    std::mutex mutex;
+    static std::uint32_t median(const Counters& c);
+
+    mutable std::mutex mutex;
     std::map<unsigned short, Counters> nodes;
     std::uint64_t passes = 0;
     std::uint64_t passesReported = 0;

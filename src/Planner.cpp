@@ -1,10 +1,6 @@
 #include "Planner.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "BusThreadTuning.h"
 #include "Console.h"
 #include "Errors.h"
 
@@ -59,6 +56,11 @@ Planner::Planner(std::string uartPortName, DirectionSettings directionChoice, Cl
 Planner::~Planner() { stop(); }
 
 void Planner::setDelegator(Delegator* dlg) { pDelegator = dlg; }
+
+void Planner::setView(GatewayView* observer) {
+    view = observer;
+    if (view != nullptr) view->watchHealth(&health);
+}
 
 void Planner::setAddress(unsigned char value) {
     address = value;
@@ -226,29 +228,8 @@ void Planner::stop() {
 
 void Planner::setRealtimePriority(int priority) { realtimePriority = priority; }
 
-void Planner::tuneBusThread() {
-    // With the default slack every sleep of a pass ends 50 us or more late,
-    // and a pass has dozens of them.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    if (realtimePriority <= 0) return;
-    // A page fault in the middle of a frame would cost more than the sleep.
-    // On fault: pages stay locked once touched, untouched stack reserves
-    // are not pulled into memory.
-    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0) {
-        console::err(std::string("warning: memory not locked: ") + std::strerror(errno), console::Priority::warning);
-    }
-    sched_param param{};
-    param.sched_priority = realtimePriority;
-    const int failed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-    if (failed != 0) {
-        console::err("warning: bus thread left at normal priority, real-time priority " +
-                         std::to_string(realtimePriority) + " refused: " + std::strerror(failed),
-                     console::Priority::warning);
-    }
-}
-
 void Planner::loop() {
-    tuneBusThread();
+    tuneBusThread(realtimePriority);
     while (beginPass()) {
         makePass();
         health.countPass();
@@ -309,6 +290,7 @@ bool Planner::recoverLine() {
         portOpen = false;
     }
     changed.notify_all();
+    if (view != nullptr) view->lineLost(true);
     console::err("Seriovy port " + uartPort + " ztracen: " + std::strerror(reason) +
                  ", zkousim ho otevrit znovu kazde 2 s");
     if (pDelegator != nullptr) pDelegator->logError(ERROR_UART);
@@ -330,6 +312,7 @@ bool Planner::recoverLine() {
         std::lock_guard<std::mutex> guard(state);
         portOpen = true;
     }
+    if (view != nullptr) view->lineLost(false);
     console::err("Seriovy port " + uartPort + " je zpet, sbernice pokracuje", console::Priority::info);
     return true;
 }
@@ -431,6 +414,7 @@ void Planner::transmit(const Burst& timing, int count, Build&& build) {
     for (int i = 0; i < count; ++i) {
         const int length = build(i);
         uart.sendBuf(txbuf, length);
+        if (view != nullptr) view->busSent(txbuf, length);
         health.countBytes(static_cast<std::size_t>(length), 0);
         pause(timing.gap);
     }
@@ -443,6 +427,7 @@ int Planner::exchange(us lead, int frameLength, Node& node, int answerLength, st
     const auto sent = std::chrono::steady_clock::now();
     const int received = fetchData(node, answerLength);
     replyTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent);
+    if (view != nullptr) view->busReply(node.getAddress(), rxbuf, received, replyTime);
     return received;
 }
 

@@ -15,6 +15,7 @@
 #include "Delegator.h"
 #include "Direction.h"
 #include "GPIO.h"
+#include "GatewayView.h"
 #include "ListeningWindow.h"
 #include "Message.h"
 #include "Node.h"
@@ -46,6 +47,8 @@ public:
 
     // Stores the mediator through which errors, values and new nodes are reported.
     void setDelegator(Delegator* dlg);
+    // The operator's view: sees the counters, the frames and a lost line.
+    void setView(GatewayView* view);
     // Every frame built from now on carries this as the gateway's address.
     void setAddress(unsigned char address);
     // Keeps a copy under its type code; a code already known keeps its first type.
@@ -97,6 +100,7 @@ public:
 
 protected:
     Delegator* pDelegator = nullptr;
+    GatewayView* view = nullptr;
 
 private:
     static constexpr int BUF_SIZE = 128;         // rxbuf, rxbufpart, txbuf
@@ -115,7 +119,6 @@ private:
 
     // Bus cycle (bus thread).
     void loop();
-    void tuneBusThread();
     bool beginPass();
     void makePass();
     template <typename Work>

@@ -87,6 +87,7 @@ void SendBacklog::dropReportsOf(unsigned short node) {
         bytes_ -= cost(*at);
         items_.erase(at);
         ++dropped_;
+        ++droppedTotal_;
     }
     reports_.erase(mine);
 }
@@ -100,6 +101,7 @@ bool SendBacklog::dropOldestSuperseded() {
         forget(at);
         items_.erase(at);
         ++dropped_;
+        ++droppedTotal_;
         return true;
     }
     return false;

@@ -53,6 +53,8 @@ public:
     bool get(Item& item);
     bool empty() const { return items_.empty(); }
     std::size_t size() const { return items_.size(); }
+    // Superseded value reports dropped since the start.
+    unsigned long droppedTotal() const { return droppedTotal_; }
 
 private:
     using Position = std::list<Item>::iterator;
@@ -71,6 +73,7 @@ private:
     bool dropping_ = false;
     unsigned long dropped_ = 0;
     unsigned long folded_ = 0;
+    unsigned long droppedTotal_ = 0;
 };
 
 #endif

@@ -30,6 +30,12 @@ void ServiceNotifier::stopping() {
     sd_notify(0, "STOPPING=1");
 }
 
+void ServiceNotifier::status(const std::string& line) {
+    std::lock_guard<std::mutex> guard(mutex);
+    // Not before READY=1: until then the manager shows the unit as starting.
+    if (readySent && !stopped) sd_notify(0, ("STATUS=" + line).c_str());
+}
+
 void ServiceNotifier::endKeepAlive() {
     std::thread ending;
     {

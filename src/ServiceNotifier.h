@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 // Talks to the service manager that started the gateway (sd_notify): ready,
@@ -30,6 +31,9 @@ public:
     void ready();
     // STOPPING=1; no keep-alive after it. Safe from any thread.
     void stopping();
+    // STATUS=<line>: what `systemctl status` shows under the unit's name;
+    // only between ready() and stopping().
+    void status(const std::string& line);
 
     // The manager's watchdog time-out for this process; zero when none.
     static std::chrono::microseconds watchdogTimeout();

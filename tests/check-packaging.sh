@@ -88,6 +88,16 @@ gpio)
     "$tmp/dev dir/gpiochip1 is no GPIO chip: Inappropriate ioctl for device"
   [ "$(mode "$tmp/dev dir/gpiochip1")" = -- ] || fail "a file that is no chip was granted"
   expect_refused "" "pelko-gpio-access: no gpio= in [settings] of $conf"
+  # metrics_file in the exporter's directory: the group may write there
+  # (rename its file in); anywhere else: nothing is touched.
+  export PELKO_TEXTFILE_DIR=$tmp/textfile
+  mkdir -p "$tmp/textfile" "$tmp/elsewhere" && chmod 755 "$tmp/textfile" "$tmp/elsewhere"
+  printf '[settings]\ndirection=none\nmetrics_file=%s/pelko.prom\n' "$tmp/elsewhere" > "$tmp/m.conf"
+  "$helper" "$tmp/m.conf" "$group" "$pelko" && [ "$(stat -c %A "$tmp/elsewhere")" = drwxr-xr-x ] ||
+    fail "helper touched a directory other than the exporter's"
+  printf '[settings]\ndirection=none\nmetrics_file=%s/pelko.prom\n' "$tmp/textfile" > "$tmp/m.conf"
+  "$helper" "$tmp/m.conf" "$group" "$pelko" && [ "$(stat -c %A "$tmp/textfile" | cut -c6)" = w ] ||
+    fail "the exporter's directory not group-writable"
   ;;
 deb)
   build=$2 arch=${3:-}

@@ -65,6 +65,15 @@ public:
         const ssize_t n = recv(fd, buf, sizeof(buf), 0);
         return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
     }
+    // The first message within timeoutMs that starts with `prefix`.
+    std::string awaitStarting(const std::string& prefix, int timeoutMs) const {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline) {
+            const std::string message = next(50);
+            if (message.rfind(prefix, 0) == 0) return message;
+        }
+        return "";
+    }
     // Waits up to timeoutMs for `message`, passing over keep-alives.
     bool await(const std::string& message, int timeoutMs) const {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -132,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KeepAliveCase{"BusNeverStartedServerAlive", 0, true, true}),
     [](const ::testing::TestParamInfo<KeepAliveCase>& info) { return std::string(info.param.name); });
 
-// The real gateway under a service manager, its bus one silent read node.
+// The real gateway under a service manager, its bus one silent read node;
+// its status line, and its control socket as pelko ctl sees it.
 TEST(ServiceManager, GatewayIsReadyAfterHandshakeKeptAliveWhilePollingAndSaysStopping) {
     if (runningEmulated()) GTEST_SKIP() << "starts the gateway binary, which the emulator does not run as a child";
     ManagerSocket manager;
@@ -142,7 +152,8 @@ TEST(ServiceManager, GatewayIsReadyAfterHandshakeKeptAliveWhilePollingAndSaysSto
     LoopbackServer server;
     sysfs.addPin("7");
     work.write("pelko.conf", "[settings]\nip=127.0.0.1\nport=" + std::to_string(server.port()) +
-                                 "\nuart=" + line.slavePath() + "\ngpio=7\ngpio_root=" + sysfs.root() + "\n");
+                                 "\nuart=" + line.slavePath() + "\ngpio=7\ngpio_root=" + sysfs.root() +
+                                 "\ncontrol_socket=" + work.file("control") + "\n");
     ChildProcess gateway(PELKO_BINARY, {}, work.path());
     ASSERT_TRUE(server.accept(10000)) << gateway.err();
 
@@ -158,6 +169,17 @@ TEST(ServiceManager, GatewayIsReadyAfterHandshakeKeptAliveWhilePollingAndSaysSto
     }
     EXPECT_EQ(manager.next(10000), "READY=1") << gateway.err();
     EXPECT_TRUE(manager.await("WATCHDOG=1", 10000)) << gateway.err();
+    EXPECT_TRUE(std::regex_match(manager.awaitStarting("STATUS=", 10000),
+                                 std::regex("STATUS=1 node, 0 answering, \\d+ passes/s, server link up \\d+ s")));
+    std::string out, err;
+    EXPECT_EQ(runProgram(PELKO_BINARY, {"ctl", "nodes"}, work.path(), &out, &err), 0) << err;
+    EXPECT_TRUE(std::regex_search(out, std::regex("^node 21: type 5 R, failing since [0-9:]+, values \\[\\[0\\]\\], "
+                                                  "\\d+ requests, 0 valid, \\d+ missing, 0 invalid\n$")))
+        << out;
+    EXPECT_EQ(runProgram(PELKO_BINARY, {"ctl", "trace", "--node", "21", "--seconds", "1"}, work.path(), &out, &err), 0);
+    EXPECT_TRUE(std::regex_search(out, std::regex("gw -> bus VALUE_REQUEST \\(0x0A\\) node 21, crc ok \\| "
+                                                  "23 04 0A 00 15 03 [0-9A-F]{2} 24\n.* bus -> gw node 21: no reply")))
+        << out;
     gateway.signal(SIGTERM);
     EXPECT_TRUE(manager.await("STOPPING=1", 5000));
     EXPECT_EQ(gateway.wait(10000), 0) << gateway.err();
@@ -233,6 +255,10 @@ TEST(CommandLine, AnswersEachInvocation) {
          "^no GPIO line named \"no-such-line\" on any chip among /dev/gpiochip\\*"},
         {{"-c", work.file("sysfs.conf"), "--print-gpio-chip"}, 1, "^$",
          "^" + work.file("sysfs.conf") + ": direction is not gpiochip in \\[settings\\]: no GPIO chip to print\n$"},
+        {{"ctl"}, 2, "^$", "^pelko ctl: which command\\? status, nodes or trace\nusage: pelko [\\s\\S]*pelko ctl "},
+        {{"ctl", "trace", "--node", "x"}, 2, "^$", "^pelko ctl: trace takes --node N \\(0 to 65535\\)"},
+        {{"ctl", "-c", work.file("bus2.conf"), "status"}, 1, "^$", "bus2.conf sets no control_socket; name the socket"},
+        {{"ctl", "--socket", work.file("none"), "status"}, 1, "^$", "cannot connect to .*none: No such file"},
     };
     for (const InvocationCase& c : cases) {
         std::string out;

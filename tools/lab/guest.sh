@@ -243,6 +243,7 @@ deployed)
   check "pelko@a and pelko@b hold lines 5 and 6" test "$(gpioinfo pelko-lab | grep -cE 'line +[56]:.*"pelko" +output')" = 2
   systemctl stop pelko@a.service pelko@b.service
   kill $server_a $server_b
+  . "$repo/tools/lab/observe.sh"
   . "$repo/tools/lab/access.sh"
   . "$repo/tools/lab/tunnel.sh"
   . "$repo/tools/lab/stall-search.sh"

@@ -2,17 +2,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -36,10 +41,13 @@ using Clock = std::chrono::steady_clock;
 
 const char* kUsage =
     "usage: pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
+    "                         [--observe metrics | trace]\n"
     "  --quick          the empty bus and two others, 10 trials each: a few seconds (the CI run)\n"
     "  --svg PATH       where to draw one pass (default: pelko-bench-pass.svg in the working directory)\n"
     "  --gateway PATH   the gateway binary (default: the pelko of this build)\n"
-    "  --rt-priority N  give the gateway rt_priority=N in its pelko.conf\n";
+    "  --rt-priority N  give the gateway rt_priority=N in its pelko.conf\n"
+    "  --observe metrics  the gateway with its control socket and a metrics file written every second\n"
+    "  --observe trace    the same, and a client reading a trace of every frame all the while\n";
 
 constexpr unsigned short kFirstReadAddress = 100;
 constexpr unsigned short kWriteAddress = 50;
@@ -65,6 +73,60 @@ double percentile95(std::vector<double> v) {
     const auto rank = static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(v.size())));
     return v[std::max<std::size_t>(rank, 1) - 1];
 }
+
+// A `pelko ctl trace` client of the gateway's control socket, reading on a
+// thread of its own as fast as it can, until stopped.
+class TraceReader {
+public:
+    explicit TraceReader(const std::string& path) : thread_([this, path] { read(path); }) {}
+    ~TraceReader() { stop(); }
+    void stop() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    long lines() const { return lines_; }
+    long dropped() const { return dropped_; }
+
+private:
+    void read(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            if (fd >= 0) ::close(fd);
+            return;
+        }
+        const std::string command = "trace --seconds 86400\n";
+        if (::send(fd, command.data(), command.size(), MSG_NOSIGNAL) < 0) {
+            ::close(fd);
+            return;
+        }
+        const timeval tick{0, 100000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        std::string pending;
+        char buffer[65536];
+        while (!stopping_) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n == 0) break;
+            if (n < 0) continue;
+            pending.append(buffer, static_cast<std::size_t>(n));
+            std::size_t start = 0;
+            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+                ++lines_;
+                const std::size_t at = pending.find(" trace lines dropped", start);
+                if (at < end) dropped_ += std::atol(pending.c_str() + pending.find(' ', start) + 1);
+            }
+            pending.erase(0, start);
+        }
+        ::close(fd);
+    }
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<long> lines_{0};
+    std::atomic<long> dropped_{0};
+    std::thread thread_;
+};
 
 // utime + stime of the whole process, in seconds.
 double cpuSeconds(int pid) {
@@ -325,6 +387,9 @@ int Benchmark::main(int argc, char** argv, const std::string& defaultGateway) {
             options.gateway = argv[++i];
         } else if (a == "--rt-priority" && i + 1 < argc) {
             options.rtPriority = std::atoi(argv[++i]);
+        } else if (a == "--observe" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "metrics" || std::string(argv[i + 1]) == "trace")) {
+            options.observe = argv[++i];
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
@@ -430,6 +495,12 @@ Benchmark::Row Benchmark::measure(int readNodes, bool draw) {
         {"ip", "127.0.0.1"}, {"port", std::to_string(server.port())}, {"uart", pty.path},
         {"gpio", kPin},      {"gpio_root", ws.gpioRoot()}};
     if (options_.rtPriority >= 0) settings.emplace_back("rt_priority", std::to_string(options_.rtPriority));
+    const std::string controlPath = ws.dir() + "/control";
+    if (!options_.observe.empty()) {
+        settings.emplace_back("control_socket", controlPath);
+        settings.emplace_back("metrics_file", ws.dir() + "/pelko.prom");
+        settings.emplace_back("metrics_interval", "1");
+    }
     ws.writeConfig(settings);
 
     server.start();
@@ -467,6 +538,12 @@ Benchmark::Row Benchmark::measure(int readNodes, bool draw) {
         row.problem = gateway.exited() ? "the gateway ended early" : "the bus did not start within 10 s";
         stopGateway();
         return row;
+    }
+
+    std::unique_ptr<TraceReader> tracing;
+    if (options_.observe == "trace") {
+        tracing = std::make_unique<TraceReader>(controlPath);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 
     const Clock::time_point t0 = Clock::now();
@@ -507,6 +584,12 @@ Benchmark::Row Benchmark::measure(int readNodes, bool draw) {
     const Clock::time_point t1 = Clock::now();
     const double cpu1 = cpuSeconds(gateway.pid());
     row.peakKiB = peakResidentKiB(gateway.pid());
+    if (tracing) {
+        tracing->stop();
+        progress_ << "pelko-sim --bench: trace client read " << tracing->lines() << " lines, "
+                  << tracing->dropped() << " dropped" << std::endl;
+        if (tracing->lines() == 0) row.problem = "the trace client read nothing";
+    }
     if (cpu0 >= 0 && cpu1 >= 0) row.cpuPerSecond = (cpu1 - cpu0) / std::chrono::duration<double>(t1 - t0).count();
     const bool ranThrough = !gateway.exited();
     stopGateway();
@@ -556,6 +639,9 @@ void Benchmark::printTable(const std::vector<Row>& rows) const {
          << (options_.quick ? 10 : 50) << " trials at random phases of the pass"
          << (options_.rtPriority >= 0 ? "; gateway configured with rt_priority=" + std::to_string(options_.rtPriority)
                                       : std::string())
+         << (options_.observe == "metrics" ? "; control socket (no client) and metrics written every second"
+             : options_.observe == "trace" ? "; metrics every second and a trace of every frame read all the while"
+                                           : "")
          << "\n\n";
     out_ << "| nodes read per pass | pass period (median) | protocol minimum | ratio "
             "| DATA_SET → set frame, median / 95 % | change → DATA_GET, median / 95 % "

@@ -20,6 +20,9 @@ public:
         bool quick = false;                       // fewer buses and trials: a few seconds, for CI
         std::string svgPath = "pelko-bench-pass.svg";
         int rtPriority = -1;                      // written to pelko.conf as rt_priority when >= 0
+        // "metrics": control socket and metrics file on (written every second),
+        // no client; "trace": the same with a client tracing every frame.
+        std::string observe;
     };
 
     struct Row {
