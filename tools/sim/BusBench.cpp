@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -158,14 +159,21 @@ void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
 }
 
 void BusBench::unplug() {
+    if (!realLine_.busTty.empty()) {
+        if (realLine_.unplugCommand.empty()) {
+            trace_.note("a real serial line cannot be unplugged; the step is left out");
+            return;
+        }
+        // The nodes stay on the bus; the gateway's end of the line goes.
+        const int status = std::system(realLine_.unplugCommand.c_str());
+        trace_.note("serial line unplugged by `" + realLine_.unplugCommand + "` (status " + std::to_string(status) +
+                    ")");
+        return;
+    }
     std::string gone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!sim_) return;
-        if (!realLine_.busTty.empty()) {
-            trace_.note("a real serial line cannot be unplugged; the step is left out");
-            return;
-        }
         parked_.clear();
         for (std::size_t id : ids_) parked_.push_back(sim_->node(id));
         sim_->stop();
@@ -185,6 +193,13 @@ void BusBench::unplug() {
 }
 
 void BusBench::replug() {
+    if (!realLine_.busTty.empty()) {
+        if (realLine_.replugCommand.empty()) return;
+        const int status = std::system(realLine_.replugCommand.c_str());
+        trace_.note("serial line plugged in again by `" + realLine_.replugCommand + "` (status " +
+                    std::to_string(status) + ")");
+        return;
+    }
     std::string back;
     {
         std::lock_guard<std::mutex> lock(mutex_);
