@@ -22,16 +22,17 @@ flock -n "$lock" || { say "another run is using $cache (its lock $cache/.lock); 
 # This run's consoles, sockets and package, gone when the run ends however it
 # ends; a stop (Ctrl-C, SIGTERM, a CI time limit) stops the VM at once.
 run=$(mktemp -d "${TMPDIR:-/tmp}/pelko-lab.XXXXXX")
-vm= timer=
+vm= timer= relay=
 stop_vm() {
   [ -n "$timer" ] && kill "$timer" 2>/dev/null
+  [ -n "$relay" ] && kill "$relay" 2>/dev/null
   if [ -n "$vm" ] && kill -TERM "$vm" 2>/dev/null; then
     # qemu ends on SIGTERM within a moment; a stuck one is killed.
     for _ in $(seq 50); do kill -0 "$vm" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$vm" 2>/dev/null || true
   fi
   wait 2>/dev/null || true
-  vm= timer=
+  vm= timer= relay=
 }
 trap 'stop_vm; rm -rf "$run"' EXIT
 trap 'say "stopped (SIGINT)"; exit 130' INT
@@ -130,6 +131,10 @@ boot_vm() {
   local group=$1 limit=$2; shift 2
   setpriv --pdeathsig KILL "$@" </dev/null >"$run/$group.log" 2>&1 &
   vm=$!
+  if [ "$with_relay" = 1 ]; then
+    python3 tools/lab/qmp-relay.py "$run/qmp.sock" "$run/$group.log" "$run/$group.qmp.log" &
+    relay=$!
+  fi
   sleep "$limit" & timer=$!
   local done=
   wait -n -p done "$vm" "$timer" || true
@@ -157,11 +162,23 @@ x86_qemu() {
     -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap
     -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot)
   append="pelko.kver=$kver"
+  [ "$group" != usb ] || usb_adapter
+}
+# The usb group: the bus's end (ttyS2) joined to a USB serial adapter on an
+# xHCI bus instead of ttyS1, which leads nowhere then. Its serial number and
+# port are pinned so that its by-id name stays when it comes back; the guest
+# pulls it out and puts it back through QMP (tools/lab/qmp-relay.py).
+usb_adapter() {
+  qemu=("${qemu[@]/id=line1,path=*/id=usb1,path=$run/$group.sock,server=on,wait=off}")
+  qemu+=(-chardev null,id=line1 -device qemu-xhci,id=xhci
+    -device usb-serial,id=us1,serial=LAB0001,chardev=usb1,bus=xhci.0,port=1
+    -qmp "unix:$run/qmp.sock,server=on,wait=off")
+  with_relay=1
 }
 passed=0 failed=0
 run_group() {
-  local group=$1 boot=script limit=600 start qemu append console vmodules build deb
-  case "$group" in deployed|arm-deployed) boot=systemd limit=900 ;; esac
+  local group=$1 boot=script limit=600 start qemu append console vmodules build deb with_relay=0
+  case "$group" in deployed|arm-deployed|usb|arm-usb) boot=systemd limit=1500 ;; esac
   case "$group" in arm-*) limit=$((limit * 3 / 2)); arm_qemu "$group" ;; *) x86_qemu "$group" ;; esac
   limit=${PELKO_LAB_GROUP_LIMIT:-$limit}
   start=$(date +%s)
@@ -171,6 +188,7 @@ run_group() {
 report_group() {
   local group=$1 log=$2 start=$3 p f
   mkdir -p "$cache/logs" && cp "$log" "$cache/logs/"
+  [ ! -e "${log%.log}.qmp.log" ] || cp "${log%.log}.qmp.log" "$cache/logs/"
   tr -d '\r' < "$log" | grep -E '^(PASS|FAIL|SKIP|lab:)' || true
   p=$(tr -d '\r' < "$log" | grep -c '^PASS' || true)
   f=$(tr -d '\r' < "$log" | grep -c '^FAIL' || true)

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The lab's checks inside the guest, one group per boot:
-#   guest.sh GROUP   (bench, kernel, deployed)
+#   guest.sh GROUP   (bench, kernel, deployed, usb; on ARM arm-bench and so on)
 # Each check prints one "PASS: ..." or "FAIL: ..." line; the last line is
 # "lab: group GROUP done". Run as the first process (every group but
 # deployed) it powers the guest off at the end, whatever happened.
@@ -118,7 +118,7 @@ refused() {
 
 echo "lab: group $group on $(uname -r)"
 case "$group" in
-bench)
+bench|arm-bench)
   check "gpio-sim chip made" make_chip || exit 0
   pin=$((base + 5))
   bench "default scenario, direction=sysfs, pin $pin (chip base $base + 5)" \
@@ -134,7 +134,7 @@ bench)
   check "pin at 0 after the gateway stopped" test "$(cat "$level")" = 0
   bench "default scenario, direction=none" --direction none
   ;;
-kernel)
+kernel|arm-kernel)
   check "gpio-sim chip made" make_chip || exit 0
   pin=$((base + 5))
   refused "sysfs pin 5, outside every chip: EINVAL, and the help names pelko-lab, its base and gpio=$pin" \
@@ -176,23 +176,23 @@ kernel)
   grep -q "no modem control lines" /tmp/line.out && fail "a real UART: no \"no modem control lines\" warning" ||
     pass "a real UART: no \"no modem control lines\" warning"
   ;;
-deployed)
+deployed|arm-deployed)
   check "gpio-sim chip made" make_chip || exit 0
   step 30 udevadm settle
   pin=$((base + 5))
   deb=$(ls "$debdir"/pelko_*.deb)
   deployed() {  # deployed TITLE SETTINGS [ENV...]: the packaging test on the gateway's port and the gpio-sim pin
     title=$1 settings=$2; shift 2
-    t0=$(date +%s) spent=$((spent + 180))
+    t0=$(date +%s) spent=$((spent + 240))
     env PELKO_DEPLOY_TEST=1 PELKO_DEPLOY_DEB="$deb" PELKO_DEPLOY_UART="$uart" PELKO_DEPLOY_LEVEL="$level" \
       PELKO_DEPLOY_SETTINGS="$settings" "$@" \
-      timeout -k 5 180 bash "$repo/tests/check-packaging.sh" deployed "$build" > /tmp/deployed.out 2>&1
+      timeout -k 5 240 bash "$repo/tests/check-packaging.sh" deployed "$build" > /tmp/deployed.out 2>&1
     status=$?
     sed 's/^/lab: /' /tmp/deployed.out
     if [ $status -eq 0 ]; then
       pass "$title ($(($(date +%s) - t0)) s)"
     else
-      fail "$title"
+      fail "$title (status $status after $(($(date +%s) - t0)) s)"
     fi
   }
   deployed "packaging.DeployedServiceIsReadyWatchedAndRestarted, direction=sysfs pin $pin" \
@@ -277,6 +277,10 @@ deployed)
   check "pelko@a and pelko@b hold lines 5 and 6" test "$(gpioinfo pelko-lab | grep -cE 'line +[56]:.*"pelko" +output')" = 2
   step 30 systemctl stop pelko@a.service pelko@b.service
   kill $server_a $server_b
+  ;;
+usb|arm-usb)
+  deb=$(ls "$debdir"/pelko_*.deb)
+  . "$repo/tools/lab/usb.sh" && usb_group
   ;;
 *) fail "no group $group" ;;
 esac
