@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# The board lab: the gateway on a real Linux kernel (Debian's, under qemu
-# without KVM) with simulated GPIO chips (gpio-sim) and real 8250 UARTs, and
+# The board lab: the gateway on a real Linux kernel (Debian's, x86 and ARM, under
+# qemu without KVM) with simulated GPIO chips (gpio-sim) and real 8250 UARTs, and
 # the package under a real systemd. One VM per group; prints each group's
 # checks, its time and a closing "N passed, N failed".
-#   scripts/board-lab.sh [GROUP...]     (default: every group)
-# Downloads and builds (kernel modules, initramfs) go to
+#   scripts/board-lab.sh [GROUP...]     (bench kernel deployed usb, and on ARM
+#                                        arm-bench arm-kernel arm-deployed arm-usb)
+# Downloads and builds (kernel modules, initramfs, the ARM root) go to
 # ${PELKO_LAB_CACHE:-/var/cache/pelko-lab}, never into the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 cache=${PELKO_LAB_CACHE:-/var/cache/pelko-lab}
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(bench kernel deployed)
+# arm-bench and arm-usb are left out by default: CI's time.
+[ ${#groups[@]} -gt 0 ] || groups=(bench kernel deployed usb arm-kernel arm-deployed)
 say() { echo "board-lab: $*"; }
 mkdir -p "$cache"
 

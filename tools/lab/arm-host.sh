@@ -126,4 +126,5 @@ arm_qemu() {
     -fsdev local,id=hostfs,path=/,security_model=none,readonly=on,multidevs=remap
     -device virtio-9p-pci,fsdev=hostfs,mount_tag=hostfs)
   append="pelko.hostfs=9p pelko.kver=$akver"
+  [ "$group" != arm-usb ] || usb_adapter
 }
