@@ -131,13 +131,13 @@ debdir=$run/deb && mkdir -p "$debdir"
 # the script is killed outright (--pdeathsig).
 boot_vm() {
   local group=$1 limit=$2; shift 2
-  setpriv --pdeathsig KILL "$@" </dev/null >"$run/$group.log" 2>&1 &
+  setpriv --pdeathsig KILL "$@" {lock}>&- </dev/null >"$run/$group.log" 2>&1 &
   vm=$!
   if [ "$with_relay" = 1 ]; then
-    python3 tools/lab/qmp-relay.py "$run/qmp.sock" "$run/$group.log" "$run/$group.qmp.log" &
+    python3 tools/lab/qmp-relay.py "$run/qmp.sock" "$run/$group.log" "$run/$group.qmp.log" {lock}>&- &
     relay=$!
   fi
-  sleep "$limit" & timer=$!
+  sleep "$limit" {lock}>&- & timer=$!
   local done=
   wait -n -p done "$vm" "$timer" || true
   if [ "$done" = "$timer" ]; then
