@@ -43,15 +43,20 @@ if [ ! -s "$rootfs" ] || [ "$(cat "$arm/rootfs.packages" 2>/dev/null)" != "$arm_
   rm -rf "$arm/root"
 fi
 # Unpacked with the kernel's modules in it, the guest's root over 9p.
-if [ ! -e "$arm/root/done" ]; then
+if [ ! -e "$arm/root/.lab-ready" ]; then
   say "unpacking the armhf root filesystem and the armmp kernel"
-  rm -rf "$arm/root" && mkdir -p "$arm/root"
+  rm -rf "$arm/root" "$arm/kernel" && mkdir -p "$arm/root" "$arm/kernel"
   tar --numeric-owner -xpzf "$rootfs" -C "$arm/root"
-  dpkg-deb -x "$arm"/debs/linux-image-"$akver"_*.deb "$arm/root"
+  # Beside it, not into it: unpacked over the root, the package's lib/
+  # would replace the merged /usr's lib -> usr/lib link.
+  dpkg-deb -x "$arm"/debs/linux-image-"$akver"_*.deb "$arm/kernel"
+  cp -a "$arm/kernel/boot/." "$arm/root/boot/"
+  mkdir -p "$arm/root/usr/lib/modules" && cp -a "$arm/kernel/lib/modules/." "$arm/root/usr/lib/modules/"
+  rm -rf "$arm/kernel"
   # The package has no modules.dep.
   depmod -b "$arm/root" "$akver"
   echo lab > "$arm/root/etc/hostname"
-  : > "$arm/root/done"
+  : > "$arm/root/.lab-ready"
 fi
 
 # gpio-sim and irq_sim for armmp: the armhf headers with the host's own kbuild
