@@ -180,7 +180,7 @@ usb_adapter() {
 passed=0 failed=0
 run_group() {
   local group=$1 boot=script limit=600 start qemu append console vmodules build deb with_relay=0
-  case "$group" in deployed|arm-deployed|usb|arm-usb) boot=systemd limit=1500 ;; esac
+  case "$group" in deployed|arm-deployed|usb|arm-usb) boot=systemd limit=1600 ;; esac
   case "$group" in arm-*) limit=$((limit * 3 / 2)); arm_qemu "$group" ;; *) x86_qemu "$group" ;; esac
   limit=${PELKO_LAB_GROUP_LIMIT:-$limit}
   start=$(date +%s)

@@ -183,10 +183,10 @@ deployed|arm-deployed)
   deb=$(ls "$debdir"/pelko_*.deb)
   deployed() {  # deployed TITLE SETTINGS [ENV...]: the packaging test on the gateway's port and the gpio-sim pin
     title=$1 settings=$2; shift 2
-    t0=$(date +%s) spent=$((spent + 240))
+    t0=$(date +%s) spent=$((spent + 300))
     env PELKO_DEPLOY_TEST=1 PELKO_DEPLOY_DEB="$deb" PELKO_DEPLOY_UART="$uart" PELKO_DEPLOY_LEVEL="$level" \
       PELKO_DEPLOY_SETTINGS="$settings" "$@" \
-      timeout -k 5 240 bash "$repo/tests/check-packaging.sh" deployed "$build" > /tmp/deployed.out 2>&1
+      timeout -k 5 300 bash "$repo/tests/check-packaging.sh" deployed "$build" > /tmp/deployed.out 2>&1
     status=$?
     sed 's/^/lab: /' /tmp/deployed.out
     if [ $status -eq 0 ]; then
