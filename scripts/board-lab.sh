@@ -12,8 +12,8 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 cache=${PELKO_LAB_CACHE:-/var/cache/pelko-lab}
 groups=("$@")
-# arm-bench and arm-usb are left out by default: CI's time.
-[ ${#groups[@]} -gt 0 ] || groups=(bench kernel deployed usb arm-kernel arm-deployed)
+# arm-usb is left out by default: CI's time.
+[ ${#groups[@]} -gt 0 ] || groups=(bench kernel deployed usb arm-bench arm-kernel arm-deployed)
 say() { echo "board-lab: $*"; }
 mkdir -p "$cache"
 
