@@ -138,13 +138,12 @@ boot_vm() {
     relay=$!
   fi
   sleep "$limit" {lock}>&- & timer=$!
-  local done=
+  local done= late=
   wait -n -p done "$vm" "$timer" || true
-  if [ "$done" = "$timer" ]; then
-    echo "lab: group $group: time limit of $limit s reached, VM stopped" >> "$run/$group.log"
-    timer=
-  fi
+  [ "$done" != "$timer" ] || { late=1 timer=; }
   stop_vm
+  # Once qemu is gone: its own writes to the console would overwrite it.
+  [ -z "$late" ] || echo "lab: group $group: time limit of $limit s reached, VM stopped" >> "$run/$group.log"
 }
 
 # --- One VM per group. On x86, ttyS0 is the console; ttyS1 and ttyS2 are
