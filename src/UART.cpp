@@ -78,7 +78,12 @@ int UART::openUART(std::string name, int baud) {
 }
 
 void UART::noteFailure(int err) {
-    if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF) lost = err;
+    if (err != EIO && err != ENXIO && err != ENODEV && err != EBADF) return;
+    if (lost == 0) lost = err;  // the first failure says why; later ones meet a closed port
+    // Let go of a device that is gone at once: a USB adapter that comes back
+    // while its old descriptor is still open gets a new name (ttyUSB1 for
+    // ttyUSB0), which only a by-id path would find.
+    release();
 }
 
 void UART::release() {
@@ -147,6 +152,12 @@ int UART::pollComport(unsigned char* buf, int size) {
     if (size <= 0) return 0;
     const ssize_t r = read(port, buf, static_cast<std::size_t>(size));
     if (r < 0) noteFailure(errno);
+    // A hung-up tty (a USB adapter pulled out) reads as end of file, which
+    // VMIN = VTIME = 0 cannot tell from silence; poll can.
+    if (r == 0 && port > 0) {
+        pollfd p{port, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) noteFailure(EIO);
+    }
     return static_cast<int>(r);
 }
 

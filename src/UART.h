@@ -47,7 +47,8 @@ public:
     void cputs(const char* text);
 
     // The errno of a failure meaning the device is gone (EIO, ENXIO, ENODEV,
-    // EBADF, a hang-up), or 0. Reads and writes note it; openUART clears it.
+    // EBADF, a hang-up), or 0. Reads and writes note it and close the
+    // descriptor; openUART clears it.
     int lostError() const { return lost; }
     // Closes the descriptor without touching the modem lines, which may be gone.
     void release();

@@ -1,9 +1,13 @@
 // The bus's serial port on a pseudo-terminal; the test plays the line.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "Emulation.h"
@@ -35,6 +39,15 @@ protected:
         unsigned char buf[256];
         const int n = uart.pollComport(buf, sizeof buf);
         return Bytes(buf, buf + std::max(n, 0));
+    }
+
+    // Hangs the tty up as a USB serial driver's disconnect does; false when
+    // not allowed here.
+    bool hangUp() {
+        const int other = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const bool done = other >= 0 && ioctl(other, TIOCVHANGUP) == 0;
+        if (other >= 0) close(other);
+        return done;
     }
 
     PtyPair pty;
@@ -92,4 +105,30 @@ TEST_F(Port, SendBufDiscardsExactlyTheEchoOfItsFrame) {
 TEST_F(Port, SendBufWithoutAnEchoGivesUp) {
     EXPECT_EQ(uart.sendBuf(FRAME.data(), static_cast<int>(FRAME.size())), 1);
     EXPECT_EQ(pty.readMaster(20000), FRAME);
+}
+
+// A USB adapter pulled out: the kernel hangs its tty up. Unlike a pty whose
+// other side closed (EIO), a hung-up tty reads as end of file, which a raw
+// port's "nothing yet" looks like; poll reports POLLHUP. The port must take
+// it as lost, not as a silent line, and let the descriptor go so the device
+// can come back under its old name. TIOCVHANGUP on the pty does what the USB
+// driver's disconnect does to the tty (needs CAP_SYS_ADMIN).
+TEST_F(Port, HungUpDeviceReadsAsLostAndIsLetGo) {
+    if (!hangUp()) GTEST_SKIP() << "TIOCVHANGUP refused: needs CAP_SYS_ADMIN";
+    unsigned char buf[16];
+    EXPECT_EQ(read(uart.descriptor(), buf, sizeof buf), 0) << "a hung-up tty reads as end of file";
+    EXPECT_EQ(uart.pollComport(buf, sizeof buf), 0);
+    EXPECT_EQ(uart.lostError(), EIO);
+    EXPECT_EQ(uart.descriptor(), -1) << "the lost device's descriptor is let go";
+    // Back under its own name: the same path opens again.
+    RecordingStream warning(2);
+    EXPECT_EQ(uart.openUART(), 0);
+    EXPECT_EQ(uart.lostError(), 0);
+}
+
+TEST_F(Port, WriteToHungUpDeviceIsLostAndLetGo) {
+    if (!hangUp()) GTEST_SKIP() << "TIOCVHANGUP refused: needs CAP_SYS_ADMIN";
+    EXPECT_EQ(uart.sendBuf(FRAME.data(), static_cast<int>(FRAME.size())), 1);
+    EXPECT_EQ(uart.lostError(), EIO);
+    EXPECT_EQ(uart.descriptor(), -1);
 }

@@ -24,8 +24,8 @@ dpkg -i "$deb" >/dev/null && systemctl daemon-reload
 ac=/run/lab-access && mkdir -p $ac
 python3 "$repo/tests/deploy-server.py" $ac & access_server=$!
 for _ in $(seq 50); do [ -s $ac/port ] && break; sleep 0.1; done
-access_conf() {  # access_conf SETTINGS: pelko.conf for this server, ttyS1 and these keys
-  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\n%s\n' "$(cat $ac/port)" "$1" > /etc/pelko/pelko.conf
+access_conf() {  # access_conf SETTINGS: pelko.conf for this server, the gateway's port and these keys
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=%s\n%s\n' "$(cat $ac/port)" "$uart" "$1" > /etc/pelko/pelko.conf
 }
 access_state() { systemctl show -P "$1" pelko.service; }
 access_modes() { for n in "$@"; do stat -c '%n %U:%G %a' "$n"; done; }

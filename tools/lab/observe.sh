@@ -2,17 +2,17 @@
 # end of group deployed; uses its deb, repo, check, pass and fail): pelko ctl
 # for a member of group pelko and refused to another user, the status line in
 # systemctl status, and the metrics as Debian's node exporter serves them. A
-# node on ttyS2 (observe-node.py) answers for address 16, so the counters are
+# node at the line's end (observe-node.py) answers for address 16, so the counters are
 # the bus's own.
 dpkg -i "$deb" >/dev/null
 systemctl daemon-reload
 obs=/run/lab-observe && mkdir -p $obs
 python3 "$repo/tests/deploy-server.py" $obs & obs_server=$!
-python3 "$repo/tools/lab/observe-node.py" /dev/ttyS2 & obs_node=$!
+python3 "$repo/tools/lab/observe-node.py" "$line" & obs_node=$!
 for _ in $(seq 50); do [ -s $obs/port ] && break; sleep 0.1; done
 # The packaged configuration's socket and metrics file, the lab's server and line.
-printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n%s\n%s\nmetrics_interval=2\n' \
-  "$(cat $obs/port)" "$(grep '^control_socket=' "$repo/packaging/pelko.conf")" \
+printf '[settings]\nip=127.0.0.1\nport=%s\nuart=%s\ndirection=gpiochip\ngpio=pelko-de\n%s\n%s\nmetrics_interval=2\n' \
+  "$(cat $obs/port)" "$uart" "$(grep '^control_socket=' "$repo/packaging/pelko.conf")" \
   "$(grep '^metrics_file=' "$repo/packaging/pelko.conf")" > /etc/pelko/pelko.conf
 useradd -M -G pelko lab-operator && useradd -M lab-other
 obs_since=$(date '+%Y-%m-%d %H:%M:%S')

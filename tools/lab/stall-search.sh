@@ -1,7 +1,7 @@
 # Sourced by guest.sh in the deployed group (pass, fail, check and $repo
 # come from there): a search for new nodes while the server reads nothing,
 # under the watchdog (WatchdogSec=10s). The server fills the gateway's send
-# queue with answers to its pings and asks for a search; the bus on ttyS2
+# queue with answers to its pings and asks for a search; the bus at the line's end
 # answers it, and the search's report waits for room. The gateway must stay
 # alive while it waits and end by the stall rule (its own line, status 1,
 # restarted), never by the watchdog.
@@ -12,10 +12,10 @@ stall_search() {
   # under emulation.
   wmem=$(cat /proc/sys/net/ipv4/tcp_wmem)
   echo 4096 16384 65536 > /proc/sys/net/ipv4/tcp_wmem
-  python3 "$repo/tools/lab/stall-search.py" $dir /dev/ttyS2 > $dir/server.log 2>&1 & stall_server=$!
+  python3 "$repo/tools/lab/stall-search.py" $dir "$line" > $dir/server.log 2>&1 & stall_server=$!
   for _ in $(seq 50); do [ -s $dir/port ] && break; sleep 0.1; done
-  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n' \
-    "$(cat $dir/port)" > /etc/pelko/pelko.conf
+  printf '[settings]\nip=127.0.0.1\nport=%s\nuart=%s\ndirection=gpiochip\ngpio=pelko-de\n' \
+    "$(cat $dir/port)" "$uart" > /etc/pelko/pelko.conf
   stall_since=$(date '+%Y-%m-%d %H:%M:%S')
   sj() { journalctl -u pelko.service --since "$stall_since" -o cat --no-pager "$@"; }
   timeout 60 systemctl start pelko.service

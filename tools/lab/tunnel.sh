@@ -22,7 +22,7 @@ if check "tunnel: certificates made with openssl" tunnel_certs; then
   sed -e 's|^connect = .*|connect = 127.0.0.1:5443|' -e 's|^checkHost = .*|checkHost = pelko-server.test|' \
       -e 's|^;cert = |cert = |' -e 's|^;key = |key = |' $ex/stunnel-pelko.conf > /etc/stunnel/pelko.conf
   mkdir -p /etc/systemd/system/pelko.service.d && cp $ex/tunnel.conf /etc/systemd/system/pelko.service.d/
-  printf '[settings]\nip=127.0.0.1\nport=5000\nuart=/dev/ttyS1\ndirection=gpiochip\ngpio=pelko-de\n' > /etc/pelko/pelko.conf
+  printf '[settings]\nip=127.0.0.1\nport=5000\nuart=%s\ndirection=gpiochip\ngpio=pelko-de\n' "$uart" > /etc/pelko/pelko.conf
   systemctl daemon-reload
   tj() { journalctl -u "$1" --since "$since" -o cat --no-pager; }
   ts() { systemctl show -P "$2" "$1"; }

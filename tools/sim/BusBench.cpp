@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,7 +17,32 @@
 
 #include "FrameCodec.h"
 
+extern char** environ;
+
 namespace {
+
+// Runs a shell command to its end, with no signal blocked (this program
+// blocks its own for one thread); its exit status, or -1.
+int runCommand(const std::string& command) {
+    std::string shell = "/bin/sh", flag = "-c", text = command;
+    char* argv[] = {shell.data(), flag.data(), text.data(), nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, shell.c_str(), nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (failed != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string hex(const std::vector<unsigned char>& bytes, size_t from, size_t limit = 24) {
     std::string out;
     for (size_t i = from; i < bytes.size() && i < from + limit; ++i) {
@@ -158,14 +186,21 @@ void BusBench::plug(const std::vector<SimNode>& nodes, bool startLine) {
 }
 
 void BusBench::unplug() {
+    if (!realLine_.busTty.empty()) {
+        if (realLine_.unplugCommand.empty()) {
+            trace_.note("a real serial line cannot be unplugged; the step is left out");
+            return;
+        }
+        // The nodes stay on the bus; the gateway's end of the line goes.
+        const int status = runCommand(realLine_.unplugCommand);
+        trace_.note("serial line unplugged by `" + realLine_.unplugCommand + "` (status " + std::to_string(status) +
+                    ")");
+        return;
+    }
     std::string gone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!sim_) return;
-        if (!realLine_.busTty.empty()) {
-            trace_.note("a real serial line cannot be unplugged; the step is left out");
-            return;
-        }
         parked_.clear();
         for (std::size_t id : ids_) parked_.push_back(sim_->node(id));
         sim_->stop();
@@ -185,6 +220,13 @@ void BusBench::unplug() {
 }
 
 void BusBench::replug() {
+    if (!realLine_.busTty.empty()) {
+        if (realLine_.replugCommand.empty()) return;
+        const int status = runCommand(realLine_.replugCommand);
+        trace_.note("serial line plugged in again by `" + realLine_.replugCommand + "` (status " +
+                    std::to_string(status) + ")");
+        return;
+    }
     std::string back;
     {
         std::lock_guard<std::mutex> lock(mutex_);

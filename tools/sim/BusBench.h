@@ -33,9 +33,11 @@ public:
     BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath);
     // On a real line instead: the bus on `busTty` (set raw, 115200 8N1), the
     // gateway's end `gatewayTty` (joined to it by a null modem). Such a line
-    // cannot be unplugged.
+    // is unplugged and plugged in again by the given shell commands (a USB
+    // adapter that a lab pulls out); without them it stays as it is.
     struct RealLine {
         std::string busTty, gatewayTty;
+        std::string unplugCommand, replugCommand;
     };
     BusBench(Trace& trace, const Scenario& scenario, const std::string& pinValuePath, std::string linkPath,
              RealLine line);

@@ -16,7 +16,7 @@
 namespace {
 const char* kUsage =
     "usage: pelko-sim [--scenario FILE] [--gateway PATH-TO-pelko] [--quiet | --full] [--keep] [--direction none]\n"
-    "                 [--tty-pair GATEWAY BUS] [--pin-file PATH] [--set KEY=VALUE]...\n"
+    "                 [--tty-pair GATEWAY BUS [--unplug CMD --replug CMD]] [--pin-file PATH] [--set KEY=VALUE]...\n"
     "                 [--server-port N]\n"
     "       pelko-sim --bench [--quick] [--svg PATH] [--gateway PATH-TO-pelko] [--rt-priority N]\n"
     "  --scenario FILE  the run to play (default: " PELKO_SIM_DEFAULT_SCENARIO ")\n"
@@ -26,6 +26,7 @@ const char* kUsage =
     "  --keep           leave the gateway's working directory in place\n"
     "  --direction none the gateway drives no pin (a self-switching adapter); the pin is not checked\n"
     "  --tty-pair GATEWAY BUS  a real line: the gateway on tty GATEWAY, the bus on tty BUS (a null modem)\n"
+    "  --unplug CMD, --replug CMD  on a real line, the shell commands that pull its adapter out and put it back\n"
     "  --pin-file PATH  read the direction pin's level from PATH (a real pin's value file)\n"
     "  --server-port N  the server listens on 127.0.0.1:N (default: a free port); with\n"
     "                   --set port=M the gateway reaches it through whatever listens on M\n"
@@ -70,10 +71,13 @@ int main(int argc, char** argv) {
             withoutPin = true;
             ++i;
         } else if (a == "--tty-pair" && i + 2 < argc) {
-            options.line = {argv[i + 2], argv[i + 1]};
+            options.line.gatewayTty = argv[i + 1];
+            options.line.busTty = argv[i + 2];
             i += 2;
         } else if (a == "--server-port" && i + 1 < argc) {
             options.serverPort = std::atoi(argv[++i]);
+        } else if ((a == "--unplug" || a == "--replug") && i + 1 < argc) {
+            (a == "--unplug" ? options.line.unplugCommand : options.line.replugCommand) = argv[++i];
         } else if (a == "--pin-file" && i + 1 < argc) {
             options.pinFile = argv[++i];
         } else if (a == "--set" && i + 1 < argc && std::string(argv[i + 1]).find('=') != std::string::npos) {
