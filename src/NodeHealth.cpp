@@ -42,7 +42,7 @@ void NodeHealth::countPass() {
     ++passes;
 }
 
-void NodeHealth::countBytes(std::size_t sent, std::size_t received) {
+void NodeHealth::countBytes(std::uint64_t sent, std::uint64_t received) {
     std::lock_guard<std::mutex> guard(mutex);
     bytesSent += sent;
     bytesReceived += received;

@@ -22,7 +22,7 @@ public:
     // valid reply only.
     void record(unsigned short address, Reply reply, std::chrono::microseconds replyTime, Clock::time_point at);
     void countPass();
-    void countBytes(std::size_t sent, std::size_t received);
+    void countBytes(std::uint64_t sent, std::uint64_t received);
 
     // One line per node, by address, then one for the bus (its pass rate
     // since the previous report).

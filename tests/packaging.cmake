@@ -16,9 +16,19 @@ file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko@.service CONTE
 add_test(NAME packaging.UnitsPassSystemdVerify
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh unit ${PROJECT_BINARY_DIR}/packaging/pelko.8.gz
                  ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko.service ${CMAKE_CURRENT_BINARY_DIR}/unit-check/pelko@.service)
+# The helper runs the gateway as a program; in a cross-build, under the
+# build's emulator (qemu-user), through a wrapper.
+set(PELKO_HELPER_GATEWAY $<TARGET_FILE:pelko>)
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " PELKO_EMULATOR_COMMAND)
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pelko-emulated
+       CONTENT "#!/bin/sh\nexec ${PELKO_EMULATOR_COMMAND} $<TARGET_FILE:pelko> \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(PELKO_HELPER_GATEWAY ${CMAKE_CURRENT_BINARY_DIR}/pelko-emulated)
+endif()
 add_test(NAME packaging.GpioAccessHelperGrantsOnlyWhatTheLineNeeds
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh gpio ${PROJECT_SOURCE_DIR}/packaging/pelko-gpio-access
-                 $<TARGET_FILE:pelko>)
+                 ${PELKO_HELPER_GATEWAY})
 add_test(NAME packaging.DebianPackageHoldsBinaryUnitAndConfiguration
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-packaging.sh deb ${PROJECT_BINARY_DIR} ${PELKO_DEB_ARCH})
 add_test(NAME packaging.DeployedServiceIsReadyWatchedAndRestarted
