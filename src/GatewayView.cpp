@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "Message.h"
+
 namespace {
 
 // Passes counted over at least this long make the rate.
@@ -180,11 +182,12 @@ void GatewayView::traceBus(TraceEvent::Kind kind, const unsigned char* bytes, in
     if (nodeAddress >= 0) {
         event.hasNode = true;
         event.node = static_cast<unsigned short>(nodeAddress);
-    } else if (length >= 5 && (bytes[2] == 0x0A || bytes[2] == 0x0C || bytes[2] == 0x0E)) {
+    } else if (length >= 5 && (bytes[2] == Message::VALUE_REQUEST || bytes[2] == Message::SET ||
+                               bytes[2] == Message::MEASURE)) {
         // Requests, set and measure frames name their node at offsets 3 and 4.
         event.hasNode = true;
         event.node = static_cast<unsigned short>(bytes[3] << 8 | bytes[4]);
-    } else if (length >= 7 && (bytes[2] == 0x02 || bytes[2] == 0x05)) {
+    } else if (length >= 7 && (bytes[2] == Message::ADDRESS_ASSIGN || bytes[2] == Message::ADDRESS_CONFIRM)) {
         event.hasNode = true;
         event.node = static_cast<unsigned short>(bytes[5] << 8 | bytes[6]);
     }
