@@ -97,24 +97,30 @@ fi
 
 # --- The initramfs: busybox, the modules that reach the host's root over 9p
 # and lay the overlay, and the lab's init.
+# pack_initramfs DIR MODULE-TREE OUT: DIR (busybox in its bin/) with the lab's
+# init and those modules from MODULE-TREE, each after the ones it needs as
+# modules.dep lists them, packed into OUT; DIR is removed.
+pack_initramfs() {
+  local dir=$1 tree=$2 out=$3 m
+  cp tools/lab/init "$dir/init"
+  : > "$dir/modules.order"
+  add_module() {
+    local rel=$1 dep
+    grep -qx "${rel##*/}" "$dir/modules.order" && return 0
+    for dep in $(awk -v m="$rel:" '$1 == m { $1 = ""; print }' "$tree/modules.dep"); do add_module "$dep"; done
+    cp "$tree/$rel" "$dir/modules/" && echo "${rel##*/}" >> "$dir/modules.order"
+  }
+  for m in drivers/virtio/virtio_pci net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay; do add_module "kernel/$m.ko"; done
+  (cd "$dir" && find . | cpio -o -H newc --quiet | gzip -1) > "$out.new" && mv "$out.new" "$out"
+  rm -rf "$dir"
+}
 initrd=$cache/initramfs-$kver.cpio.gz
 if [ ! -s "$initrd" ] || [ tools/lab/init -nt "$initrd" ] || [ scripts/board-lab.sh -nt "$initrd" ]; then
   say "making the initramfs"
   dir=$(mktemp -d)
   mkdir -p "$dir"/{bin,proc,sys,dev,modules}
   cp /bin/busybox "$dir/bin/busybox"
-  cp tools/lab/init "$dir/init"
-  : > "$dir/modules.order"
-  # Each module after the ones it needs, as modules.dep lists them.
-  add_module() {
-    local rel=$1 dep
-    grep -qx "${rel##*/}" "$dir/modules.order" && return 0
-    for dep in $(awk -v m="$rel:" '$1 == m { $1 = ""; print }' "/lib/modules/$kver/modules.dep"); do add_module "$dep"; done
-    cp "/lib/modules/$kver/$rel" "$dir/modules/" && echo "${rel##*/}" >> "$dir/modules.order"
-  }
-  for m in drivers/virtio/virtio_pci net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay; do add_module "kernel/$m.ko"; done
-  (cd "$dir" && find . | cpio -o -H newc --quiet | gzip -1) > "$initrd.new" && mv "$initrd.new" "$initrd"
-  rm -rf "$dir"
+  pack_initramfs "$dir" "/lib/modules/$kver" "$initrd"
 fi
 
 # --- The project: its build and its package.

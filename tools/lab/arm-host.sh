@@ -88,17 +88,7 @@ if [ ! -s "$ainitrd" ] || [ tools/lab/init -nt "$ainitrd" ] || [ tools/lab/arm-h
   mkdir -p "$dir"/{bin,proc,sys,dev,modules}
   dpkg-deb --fsys-tarfile "$arm"/debs/busybox-static_*.deb | tar -xO ./bin/busybox > "$dir/bin/busybox"
   chmod 755 "$dir/bin/busybox"
-  cp tools/lab/init "$dir/init"
-  : > "$dir/modules.order"
-  add_arm_module() {
-    local rel=$1 dep
-    grep -qx "${rel##*/}" "$dir/modules.order" && return 0
-    for dep in $(awk -v m="$rel:" '$1 == m { $1 = ""; print }' "$arm/root/lib/modules/$akver/modules.dep"); do add_arm_module "$dep"; done
-    cp "$arm/root/lib/modules/$akver/$rel" "$dir/modules/" && echo "${rel##*/}" >> "$dir/modules.order"
-  }
-  for m in drivers/virtio/virtio_pci net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay; do add_arm_module "kernel/$m.ko"; done
-  (cd "$dir" && find . | cpio -o -H newc --quiet | gzip -1) > "$ainitrd.new" && mv "$ainitrd.new" "$ainitrd"
-  rm -rf "$dir"
+  pack_initramfs "$dir" "$arm/root/lib/modules/$akver" "$ainitrd"
 fi
 
 # The armhf tree as scripts/cross.sh builds it (up to date in seconds after

@@ -91,18 +91,23 @@ make_chip() {
 }
 
 sim=$build/tools/sim/pelko-sim
+# verdict TITLE STATUS OUTPUT: a pelko-sim run begun at $t0, its steps that
+# failed shown.
+verdict() {
+  if [ "$2" -eq 0 ]; then
+    pass "$1 ($(($(date +%s) - t0)) s)"
+  else
+    grep '^  FAIL' "$3" | sed 's/^/lab: /'
+    fail "$1 (status $2)"
+  fi
+}
 bench() {  # bench TITLE PELKO-SIM-ARGUMENTS...: the default scenario on the joined ports
   title=$1; shift
   t0=$(date +%s)
   step 120 "$sim" --tty-pair "$uart" "$line" "$@" > /tmp/bench.out 2>&1
   status=$?
   cat /tmp/bench.out
-  if [ $status -eq 0 ]; then
-    pass "$title ($(($(date +%s) - t0)) s)"
-  else
-    grep '^  FAIL' /tmp/bench.out | sed 's/^/lab: /'
-    fail "$title (status $status)"
-  fi
+  verdict "$title" $status /tmp/bench.out
 }
 
 # refused TITLE PATTERN PELKO-SIM-ARGUMENTS...: the gateway ends with status 1

@@ -5,6 +5,8 @@
 #   python3 observe-node.py --pty LINK    (a pseudo-terminal, its slave linked as LINK)
 import os, sys, termios, tty
 
+from labframe import crc8
+
 ADDRESS = 16
 if sys.argv[1] == "--pty":
     fd, slave = os.openpty()
@@ -15,15 +17,6 @@ tty.setraw(fd)
 attrs = termios.tcgetattr(fd)
 attrs[4] = attrs[5] = termios.B115200
 termios.tcsetattr(fd, termios.TCSANOW, attrs)
-
-
-def crc8(data):  # polynomial 0x31, initial 0, not reflected
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x31) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
 
 
 value = 0

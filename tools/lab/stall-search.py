@@ -12,6 +12,8 @@
 # as usual. Progress lines go to standard output.
 import os, socket, sys, termios, threading, time, tty
 
+from labframe import crc8
+
 lab = sys.argv[1]
 BOUND, COST, WIRE = 1024 * 1024, 20 + 64, 21   # queue bound; a ping's answer in it, and on the wire
 TARGET = (BOUND - 2048) // COST
@@ -23,15 +25,6 @@ ANSWERS = {1: b'{"message_type":2,"address":3}',
 
 def say(text):
     print(text, flush=True)
-
-
-def crc8(data):  # polynomial 0x31, initial 0, over length, code and body
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x31) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
-    return crc
 
 
 def bus(fd):

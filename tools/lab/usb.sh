@@ -22,12 +22,7 @@ usb_scenario() {
   status=$?
   cat /tmp/usb.out
   echo "lab: the adapter is now $(readlink -f "$byid" 2>/dev/null)"
-  if [ $status -eq 0 ]; then
-    pass "$title ($(($(date +%s) - t0)) s)"
-  else
-    grep '^  FAIL' /tmp/usb.out | sed 's/^/lab: /'
-    fail "$title (status $status)"
-  fi
+  verdict "$title" $status /tmp/usb.out
 }
 
 usb_group() {
